@@ -1,0 +1,79 @@
+#include "mew/protocol/address.hpp"
+
+#include "mew/protocol/frame_codec.hpp"
+
+namespace mew::protocol {
+namespace {
+
+struct Prefix {
+  std::string_view text;
+  AddressKind kind;
+  char device;
+};
+
+// Longer prefixes first so that "DT" wins over "D".
+constexpr Prefix kPrefixes[] = {
+    {"DT", AddressKind::kDataRegister, 'D'}, {"WR", AddressKind::kCoilWord, 'R'},
+    {"WX", AddressKind::kCoilWord, 'X'},     {"WY", AddressKind::kCoilWord, 'Y'},
+    {"D", AddressKind::kDataRegister, 'D'},  {"R", AddressKind::kCoil, 'R'},
+    {"X", AddressKind::kCoil, 'X'},          {"Y", AddressKind::kCoil, 'Y'},
+};
+
+// Five digits admit a zero-padded "DT00010" yet keep the value far from overflow.
+constexpr std::size_t kMaxDigits = 5;
+
+std::optional<Address> fail(std::string* error, const char* reason) {
+  if (error != nullptr) *error = reason;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Address> parse_address(std::string_view text, std::string* error) {
+  const Prefix* prefix = nullptr;
+  for (const Prefix& p : kPrefixes) {
+    if (text.substr(0, p.text.size()) == p.text) {
+      prefix = &p;
+      break;
+    }
+  }
+  if (prefix == nullptr)
+    return fail(error, "unknown device code (expected DT, D, R, X, Y, WR, WX or WY)");
+
+  const std::string_view digits = text.substr(prefix->text.size());
+  if (digits.empty()) return fail(error, "missing number");
+  if (digits.size() > kMaxDigits) return fail(error, "number out of range");
+  int number = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return fail(error, "number must be decimal digits only");
+    number = number * 10 + (c - '0');
+  }
+  const int max = prefix->kind == AddressKind::kDataRegister ? kMaxRegister
+                  : prefix->kind == AddressKind::kCoil       ? kMaxCoil
+                                                             : kMaxCoilWord;
+  if (number > max) return fail(error, "number out of range");
+
+  Address address;
+  address.kind = prefix->kind;
+  address.device = prefix->device;
+  address.number = number;
+  return address;
+}
+
+std::string format_address(const Address& address) {
+  std::string out;
+  switch (address.kind) {
+    case AddressKind::kDataRegister:
+      out = "DT";
+      break;
+    case AddressKind::kCoil:
+      out = std::string(1, address.device);
+      break;
+    case AddressKind::kCoilWord:
+      out = std::string("W") + address.device;
+      break;
+  }
+  return out + std::to_string(address.number);
+}
+
+}  // namespace mew::protocol
