@@ -1,7 +1,357 @@
+// MewMaster: the Python face of mew::master::Master. Arguments are converted
+// and checked here with the GIL held; the transaction itself runs with the GIL
+// released so other Python threads (and other masters) keep going.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <climits>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "mew/master/master.hpp"
 #include "mew/python/bindings.hpp"
 
-namespace mew::python {
+namespace py = pybind11;
+using mew::master::Master;
+using mew::master::MasterOptions;
+using mew::master::Trace;
+using mew::master::TraceEntry;
 
-void bind_master(pybind11::module_& /*m*/) {}
+namespace mew::python {
+namespace {
+
+// Exception classes and the logger live as long as the process: they are
+// never released, so no destructor runs against a finalising interpreter.
+PyObject* g_mew_error = nullptr;
+PyObject* g_timeout_error = nullptr;
+PyObject* g_protocol_error = nullptr;
+PyObject* g_device_error = nullptr;
+PyObject* g_is_enabled_for = nullptr;  // bound logger.isEnabledFor
+PyObject* g_debug = nullptr;           // bound logger.debug
+PyObject* g_debug_level = nullptr;     // logging.DEBUG
+
+PyObject* new_exception(py::module_& m, const char* name, PyObject* bases, const char* doc) {
+  const std::string qualified = std::string("zol_mew.") + name;
+  PyObject* type = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, bases, nullptr);
+  if (type == nullptr) throw py::error_already_set();
+  m.attr(name) = py::handle(type);  // the module takes its own reference
+  return type;
+}
+
+void raise_mew(PyObject* type, const mew::master::Error& e) {
+  PyObject* exc = e.error_number() != 0
+                      ? PyObject_CallFunction(type, "is", e.error_number(), e.what())
+                      : PyObject_CallFunction(type, "s", e.what());
+  if (exc == nullptr) return;  // the failed call left its own exception set
+  PyErr_SetObject(type, exc);
+  Py_DECREF(exc);
+}
+
+void translate(std::exception_ptr p) {
+  try {
+    if (p) std::rethrow_exception(p);
+  } catch (const mew::master::DeviceError& e) {
+    PyObject* exc = PyObject_CallFunction(g_device_error, "s", e.what());
+    if (exc == nullptr) return;
+    PyObject* code = PyLong_FromLong(e.code());
+    if (code == nullptr || PyObject_SetAttrString(exc, "code", code) != 0) {
+      Py_XDECREF(code);
+      Py_DECREF(exc);
+      return;
+    }
+    Py_DECREF(code);
+    PyErr_SetObject(g_device_error, exc);
+    Py_DECREF(exc);
+  } catch (const mew::master::TimeoutError& e) {
+    raise_mew(g_timeout_error, e);
+  } catch (const mew::master::ProtocolError& e) {
+    raise_mew(g_protocol_error, e);
+  } catch (const mew::master::Error& e) {
+    raise_mew(g_mew_error, e);
+  }
+}
+
+bool debug_enabled() {
+  PyObject* r = PyObject_CallFunctionObjArgs(g_is_enabled_for, g_debug_level, nullptr);
+  if (r == nullptr) throw py::error_already_set();
+  const int on = PyObject_IsTrue(r);
+  Py_DECREF(r);
+  if (on < 0) throw py::error_already_set();
+  return on != 0;
+}
+
+void log_trace(const std::string& port, const Trace& trace) {
+  const py::handle debug(g_debug);
+  for (const TraceEntry& e : trace) {
+    if (e.kind == TraceEntry::kNote) {
+      debug("%s %s", port, e.text);
+    } else {
+      debug("%s %s %r", port, e.kind == TraceEntry::kSent ? "->" : "<-", py::bytes(e.text));
+    }
+  }
+}
+
+// Runs one bus operation with the GIL released, then logs its frames (also
+// when it failed) once the GIL is back. The logger is asked first so that the
+// frames are only collected when someone will read them.
+template <class F>
+auto on_bus(Master& master, F&& operation) -> decltype(operation(nullptr)) {
+  const bool tracing = debug_enabled();
+  Trace trace;
+  Trace* sink = tracing ? &trace : nullptr;
+  try {
+    if constexpr (std::is_void_v<decltype(operation(nullptr))>) {
+      {
+        py::gil_scoped_release nogil;
+        operation(sink);
+      }
+      if (tracing) log_trace(master.port(), trace);
+    } else {
+      auto result = [&] {
+        py::gil_scoped_release nogil;
+        return operation(sink);
+      }();
+      if (tracing) log_trace(master.port(), trace);
+      return result;
+    }
+  } catch (...) {
+    if (tracing) log_trace(master.port(), trace);
+    throw;
+  }
+}
+
+// Python int -> C++ int64; a value beyond it is reported like any other value
+// that does not fit.
+std::int64_t value_of(const char* op, py::handle value, const char* what) {
+  py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!index) throw py::error_already_set();
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0) {
+    throw std::overflow_error(std::string(op) + ": value " + py::repr(index).cast<std::string>() +
+                              " out of range for " + what);
+  }
+  return v;
+}
+
+int station_of(const char* op, const py::int_& station) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(station.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0 || v < INT_MIN || v > INT_MAX) {
+    throw std::invalid_argument(std::string(op) + ": station " +
+                                py::repr(station).cast<std::string>() + " out of range 1..99");
+  }
+  return static_cast<int>(v);
+}
+
+std::string repr_of(const Master& m) {
+  const std::string text = "MewMaster(port=" + py::repr(py::str(m.port())).cast<std::string>() +
+                           ", baudrate=" + std::to_string(m.options().serial.baudrate) + ")";
+  return m.closed() ? "<closed " + text + ">" : text;
+}
+
+constexpr const char* kClassDoc = R"(Master of the motion modules' register bus on one port.
+
+MewMaster(port, baudrate=115200, *, timeout=0.5, retries=2, bytesize=8,
+          parity='N', stopbits=1)
+
+port is a serial device path (a pseudo-terminal works) or "tcp://host:port" for
+a serial device server. One transaction runs at a time; the operations may be
+called from several threads. timeout is the wait for the first byte of a reply
+in seconds; the gap allowed between bytes of a reply is ten character times at
+the baud rate, but at least 50 ms (200 ms over TCP). A read is repeated up to
+`retries` times after a time-out or a corrupt reply; a write is repeated only
+when the device reports that it ignored the request (error 01, checksum).
+
+Out-of-range values raise OverflowError (set_uint32 and set_multi_uint32 refuse
+negative values), malformed stations, addresses and counts raise ValueError,
+both before anything is sent. Bus failures raise MewError subclasses.)";
+
+}  // namespace
+
+void bind_master(py::module_& m) {
+  g_mew_error = new_exception(m, "MewError", PyExc_OSError,
+                              "Failure of the bus master: the port, the line or the device.");
+  py::tuple timeout_bases = py::make_tuple(py::handle(g_mew_error), py::handle(PyExc_TimeoutError));
+  g_timeout_error = new_exception(m, "MewTimeoutError", timeout_bases.ptr(),
+                                  "No complete reply within the time-outs.");
+  g_protocol_error =
+      new_exception(m, "MewProtocolError", g_mew_error,
+                    "A reply that was corrupt, malformed or did not fit the request.");
+  g_device_error = new_exception(m, "MewDeviceError", g_mew_error,
+                                 "The device answered with an error reply; `code` holds its code.");
+  if (PyObject_SetAttrString(g_device_error, "code", Py_None) != 0) throw py::error_already_set();
+  py::register_exception_translator(&translate);
+
+  py::module_ logging = py::module_::import("logging");
+  py::object logger = logging.attr("getLogger")("zol_mew");
+  g_is_enabled_for = py::object(logger.attr("isEnabledFor")).release().ptr();
+  g_debug = py::object(logger.attr("debug")).release().ptr();
+  g_debug_level = py::object(logging.attr("DEBUG")).release().ptr();
+
+  py::class_<Master>(m, "MewMaster", kClassDoc)
+      .def(py::init([](const std::string& port, int baudrate, double timeout, int retries,
+                       int bytesize, const std::string& parity, int stopbits) {
+             MasterOptions options;
+             options.serial.baudrate = baudrate;
+             options.serial.bytesize = bytesize;
+             if (parity.size() != 1) throw std::invalid_argument("parity must be 'N', 'E' or 'O'");
+             options.serial.parity = parity[0];
+             options.serial.stopbits = stopbits;
+             options.timeout = timeout;
+             options.retries = retries;
+             py::gil_scoped_release nogil;  // a TCP connect may take a while
+             return new Master(port, options);
+           }),
+           py::arg("port"), py::arg("baudrate") = 115200, py::kw_only(), py::arg("timeout") = 0.5,
+           py::arg("retries") = 2, py::arg("bytesize") = 8, py::arg("parity") = "N",
+           py::arg("stopbits") = 1)
+      .def(
+          "close",
+          [](Master& self) {
+            py::gil_scoped_release nogil;  // may wait for another thread's transaction
+            self.close();
+          },
+          "Release the port. Calling it again does nothing.")
+      .def("__enter__", [](py::object self) { return self; })
+      .def("__exit__",
+           [](Master& self, py::args) {
+             py::gil_scoped_release nogil;
+             self.close();
+             return false;
+           })
+      .def("__repr__", &repr_of)
+      .def_property_readonly("port", &Master::port)
+      .def_property_readonly("baudrate",
+                             [](const Master& self) { return self.options().serial.baudrate; })
+      .def_property_readonly("timeout", [](const Master& self) { return self.options().timeout; })
+      .def_property_readonly("retries", [](const Master& self) { return self.options().retries; })
+      .def_property_readonly("closed", &Master::closed)
+      .def_property_readonly(
+          "inter_byte_timeout",
+          [](const Master& self) { return self.inter_byte_timeout().count() / 1e6; },
+          "Seconds allowed between two bytes of a reply.")
+      .def_property_readonly(
+          "stats",
+          [](const Master& self) {
+            const mew::master::Stats s = self.stats();
+            py::dict d;
+            d["transactions"] = s.transactions;
+            d["retries"] = s.retries;
+            d["errors"] = s.errors;
+            d["bytes_sent"] = s.bytes_sent;
+            d["bytes_received"] = s.bytes_received;
+            return d;
+          },
+          "Counters since the master was created: transactions (operations sent to the bus), "
+          "retries (requests sent again), errors (attempts without a valid answer), bytes_sent, "
+          "bytes_received.")
+      .def(
+          "get_int32",
+          [](Master& self, const py::int_& station, const std::string& address) {
+            const int s = station_of("get_int32", station);
+            return on_bus(self, [&](Trace* t) { return self.get_int32(s, address, t); });
+          },
+          py::arg("station"), py::arg("address"),
+          "Read the signed 32-bit value at data registers n, n+1 (low word first).")
+      .def(
+          "set_int32",
+          [](Master& self, const py::int_& station, const std::string& address,
+             const py::int_& value) {
+            const int s = station_of("set_int32", station);
+            const std::int64_t v = value_of("set_int32", value, "a signed 32-bit value");
+            on_bus(self, [&](Trace* t) { self.set_int32(s, address, v, t); });
+          },
+          py::arg("station"), py::arg("address"), py::arg("value"),
+          "Write a signed 32-bit value to data registers n, n+1.")
+      .def(
+          "set_uint32",
+          [](Master& self, const py::int_& station, const std::string& address,
+             const py::int_& value) {
+            const int s = station_of("set_uint32", station);
+            const std::int64_t v = value_of("set_uint32", value, "an unsigned 32-bit value");
+            on_bus(self, [&](Trace* t) { self.set_uint32(s, address, v, t); });
+          },
+          py::arg("station"), py::arg("address"), py::arg("value"),
+          "Write an unsigned 32-bit value (0..4294967295; negatives raise OverflowError).")
+      .def(
+          "get_multi_int32",
+          [](Master& self, const py::int_& station, const std::string& address,
+             const py::int_& count) {
+            const int s = station_of("get_multi_int32", station);
+            int overflow = 0;
+            const long long c = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
+            if (c == -1 && PyErr_Occurred()) throw py::error_already_set();
+            if (overflow != 0 || c < 1 || c > mew::master::kMaxValuesPerTransfer) {
+              throw std::invalid_argument("get_multi_int32: count " +
+                                          py::repr(count).cast<std::string>() +
+                                          " out of range 1..16");
+            }
+            return on_bus(self, [&](Trace* t) {
+              return self.get_multi_int32(s, address, static_cast<int>(c), t);
+            });
+          },
+          py::arg("station"), py::arg("address"), py::arg("count"),
+          "Read `count` (1..16) signed 32-bit values from consecutive register pairs; "
+          "returns a list of ints.")
+      .def(
+          "set_multi_uint32",
+          [](Master& self, const py::int_& station, const std::string& address,
+             const py::iterable& values) {
+            const int s = station_of("set_multi_uint32", station);
+            std::vector<std::int64_t> vs;
+            for (py::handle v : values) {
+              // Stop early: an endless iterable must not hang the call.
+              if (vs.size() == static_cast<std::size_t>(mew::master::kMaxValuesPerTransfer)) {
+                throw std::invalid_argument(
+                    "set_multi_uint32: more than 16 values; one transfer carries 1..16");
+              }
+              vs.push_back(value_of("set_multi_uint32", v, "an unsigned 32-bit value"));
+            }
+            on_bus(self, [&](Trace* t) { self.set_multi_uint32(s, address, vs, t); });
+          },
+          py::arg("station"), py::arg("address"), py::arg("values"),
+          "Write 1..16 unsigned 32-bit values to consecutive register pairs in one transfer.")
+      .def(
+          "get_coil",
+          [](Master& self, const py::int_& station, const std::string& address) {
+            const int s = station_of("get_coil", station);
+            return on_bus(self, [&](Trace* t) { return self.get_coil(s, address, t); });
+          },
+          py::arg("station"), py::arg("address"), "Read one coil (R, X or Y) as a bool.")
+      .def(
+          "set_coil",
+          [](Master& self, const py::int_& station, const std::string& address,
+             const py::object& value) {
+            const int s = station_of("set_coil", station);
+            const int truth = PyObject_IsTrue(value.ptr());
+            if (truth < 0) throw py::error_already_set();
+            on_bus(self, [&](Trace* t) { self.set_coil(s, address, truth != 0, t); });
+          },
+          py::arg("station"), py::arg("address"), py::arg("value"),
+          "Write one coil (R or Y) with the truth value of `value`.")
+      .def(
+          "get_coil_uint16",
+          [](Master& self, const py::int_& station, const std::string& address) {
+            const int s = station_of("get_coil_uint16", station);
+            return on_bus(self, [&](Trace* t) { return self.get_coil_uint16(s, address, t); });
+          },
+          py::arg("station"), py::arg("address"),
+          "Read 16 coils at a word address (WR, WX, WY n: coils 16n..16n+15, bit k = coil "
+          "16n+k) as an int.")
+      .def(
+          "set_coil_uint16",
+          [](Master& self, const py::int_& station, const std::string& address,
+             const py::int_& value) {
+            const int s = station_of("set_coil_uint16", station);
+            const std::int64_t v = value_of("set_coil_uint16", value, "a 16-coil word");
+            on_bus(self, [&](Trace* t) { self.set_coil_uint16(s, address, v, t); });
+          },
+          py::arg("station"), py::arg("address"), py::arg("value"),
+          "Write 16 coils (0..65535) at a word address (WR or WY).");
+}
 
 }  // namespace mew::python

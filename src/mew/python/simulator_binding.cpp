@@ -1,8 +1,543 @@
+// zol_mew.Simulator and the kov-sim console entry: a thin layer over
+// mew::sim::SimulatorServer. The serving thread never touches Python, so the
+// lock it shares with these calls can be taken with the GIL held.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mew/protocol/address.hpp"
+#include "mew/protocol/frame_codec.hpp"
 #include "mew/python/bindings.hpp"
+#include "mew/sim/sim_server.hpp"
 
 namespace mew::python {
+namespace {
 
-// Registers the simulator's Python classes; filled in together with src/mew/sim.
-void bind_simulator(pybind11::module_& /*m*/) {}
+namespace py = pybind11;
+using namespace pybind11::literals;
+using mew::protocol::Address;
+using mew::protocol::AddressKind;
+using mew::sim::AxisModel;
+using mew::sim::SimulatorServer;
+
+Address parse(const std::string& text, AddressKind kind) {
+  std::string why;
+  const auto address = mew::protocol::parse_address(text, &why);
+  if (!address) throw py::value_error("bad address '" + text + "': " + why);
+  if (address->kind != kind) {
+    const char* wanted = kind == AddressKind::kDataRegister ? "a data register (DTn)"
+                         : kind == AddressKind::kCoil       ? "a coil (Rn, Xn, Yn)"
+                                                            : "a coil word (WRn, WXn, WYn)";
+    throw py::value_error("address '" + text + "' is not " + wanted);
+  }
+  return *address;
+}
+
+void check(int code, const std::string& address) {
+  if (code != 0) {
+    throw py::value_error(address + ": " + mew::protocol::error_text(code) + " (code " +
+                          std::to_string(code) + ")");
+  }
+}
+
+int input_number(const py::object& input) {
+  if (py::isinstance<py::str>(input)) {
+    const Address a = parse(input.cast<std::string>(), AddressKind::kCoil);
+    if (a.device != 'X') throw py::value_error("an input is X0..X15");
+    return a.number < mew::sim::io::kCount ? a.number : -1;
+  }
+  if (py::isinstance<py::bool_>(input) || !py::isinstance<py::int_>(input)) {
+    throw py::type_error("input must be 'Xn' or an int");
+  }
+  return input.cast<int>();
+}
+
+std::int32_t to_int32(const py::int_& value) {
+  // Accepts the signed and the unsigned reading of a 32-bit register.
+  const long long v = value.cast<long long>();
+  if (v < -2147483648LL || v > 4294967295LL) {
+    throw py::value_error("value does not fit in 32 bits");
+  }
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(v & 0xffffffffLL));
+}
+
+class Simulator {
+ public:
+  Simulator(const py::object& stations, double time_scale, const py::object& baudrate, bool tcp,
+            int tcp_port, std::int32_t negative_limit, std::int32_t positive_limit,
+            std::int32_t origin_low, std::int32_t origin_high, std::int32_t position,
+            double turnaround, double trace_interval, bool log_commands) {
+    mew::sim::SimulatorOptions o;
+    o.stations.clear();
+    if (py::isinstance<py::int_>(stations) && !py::isinstance<py::bool_>(stations)) {
+      o.stations.push_back(stations.cast<int>());
+    } else {
+      for (const py::handle s : stations) {
+        if (py::isinstance<py::bool_>(s) || !py::isinstance<py::int_>(s)) {
+          throw py::type_error("stations must be ints");
+        }
+        o.stations.push_back(s.cast<int>());
+      }
+    }
+    o.time_scale = time_scale;
+    if (!baudrate.is_none()) {
+      if (py::isinstance<py::bool_>(baudrate) || !py::isinstance<py::int_>(baudrate)) {
+        throw py::type_error("baudrate must be an int or None");
+      }
+      const long long rate = baudrate.cast<long long>();
+      if (rate <= 0 || rate > 100000000) throw py::value_error("baudrate must be positive");
+      o.baudrate = static_cast<int>(rate);
+    }
+    o.tcp = tcp;
+    o.tcp_port = tcp_port;
+    o.geometry = {negative_limit, positive_limit, origin_low, origin_high};
+    o.start_position = position;
+    o.turnaround = turnaround;
+    o.trace_interval = trace_interval;
+    if (log_commands) {
+      o.log = [](const std::string& line) {
+        std::fprintf(stdout, "%s\n", line.c_str());
+        std::fflush(stdout);
+      };
+    }
+    try {
+      server_ = std::make_unique<SimulatorServer>(std::move(o));
+    } catch (const std::invalid_argument& e) {
+      throw py::value_error(e.what());
+    } catch (const std::system_error& e) {
+      const py::object error =
+          py::module_::import("builtins").attr("OSError")(e.code().value(), e.what());
+      PyErr_SetObject(PyExc_OSError, error.ptr());
+      throw py::error_already_set();
+    }
+  }
+
+  SimulatorServer& server() { return *server_; }
+
+  template <class F>
+  auto on(int station, F&& f) {
+    try {
+      return server_->with_station(station, std::forward<F>(f));
+    } catch (const std::out_of_range& e) {
+      throw py::value_error(e.what());
+    }
+  }
+
+  void close() {
+    py::gil_scoped_release release;
+    server_->close();
+  }
+
+ private:
+  std::unique_ptr<SimulatorServer> server_;
+};
+
+py::dict geometry_dict(const mew::sim::Geometry& g) {
+  return py::dict("negative_limit"_a = g.negative_limit, "positive_limit"_a = g.positive_limit,
+                  "origin_low"_a = g.origin_low, "origin_high"_a = g.origin_high);
+}
+
+int kov_sim_main() {
+  py::module_ argparse = py::module_::import("argparse");
+  py::module_ sys = py::module_::import("sys");
+  py::object parser = argparse.attr("ArgumentParser")(
+      "prog"_a = "kov-sim",
+      "description"_a =
+          "Serve simulated motion modules on a pseudo-terminal (or a loopback TCP "
+          "port) until interrupted. Prints the port to open, then one line per "
+          "request served.");
+  py::object add = parser.attr("add_argument");
+  const py::object integer = py::module_::import("builtins").attr("int");
+  const py::object real = py::module_::import("builtins").attr("float");
+  add("--stations", "type"_a = integer, "nargs"_a = "+", "default"_a = py::list(py::make_tuple(1)),
+      "help"_a = "station numbers to answer (default: 1)");
+  add("--time-scale", "type"_a = real, "default"_a = 1.0,
+      "help"_a = "simulated seconds per real second (default: 1.0)");
+  add("--baudrate", "type"_a = integer, "default"_a = py::none(),
+      "help"_a = "pace replies like a serial line at this rate (default: as fast as possible)");
+  add("--tcp", "action"_a = "store_true", "help"_a = "serve on 127.0.0.1 instead of a pty");
+  add("--tcp-port", "type"_a = integer, "default"_a = 0,
+      "help"_a = "TCP port with --tcp (default: a free one)");
+  add("--negative-limit", "type"_a = integer, "default"_a = -20000);
+  add("--positive-limit", "type"_a = integer, "default"_a = 20000);
+  add("--origin-low", "type"_a = integer, "default"_a = -1000);
+  add("--origin-high", "type"_a = integer, "default"_a = 0);
+  add("--position", "type"_a = integer, "default"_a = 5000,
+      "help"_a = "where the axes stand at start, in pulses");
+  add("--quiet", "action"_a = "store_true", "help"_a = "do not log requests");
+  py::object args = parser.attr("parse_args")();
+
+  auto get = [&](const char* name) { return args.attr(name); };
+  std::unique_ptr<Simulator> sim;
+  try {
+    sim = std::make_unique<Simulator>(
+        get("stations"), get("time_scale").cast<double>(), get("baudrate"), get("tcp").cast<bool>(),
+        get("tcp_port").cast<int>(), get("negative_limit").cast<std::int32_t>(),
+        get("positive_limit").cast<std::int32_t>(), get("origin_low").cast<std::int32_t>(),
+        get("origin_high").cast<std::int32_t>(), get("position").cast<std::int32_t>(), 0.002, 0.01,
+        !get("quiet").cast<bool>());
+  } catch (const py::value_error& e) {
+    parser.attr("error")(std::string(e.what()));
+    return 2;
+  }
+  py::print(sim->server().port(), "flush"_a = true);
+  py::print("kov-sim: serving stations", get("stations"), "- press Ctrl-C to stop",
+            "file"_a = sys.attr("stderr"), "flush"_a = true);
+  for (;;) {
+    {
+      py::gil_scoped_release release;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (PyErr_CheckSignals() != 0) {
+      if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        PyErr_Clear();
+        break;
+      }
+      sim->close();
+      throw py::error_already_set();
+    }
+  }
+  sim->close();
+  py::print("kov-sim: stopped", "file"_a = sys.attr("stderr"), "flush"_a = true);
+  return 0;
+}
+
+}  // namespace
+
+void bind_simulator(py::module_& m) {
+  py::class_<Simulator> cls(m, "Simulator", R"doc(
+Simulated motion modules on a real line: a pseudo-terminal (or a loopback TCP
+port) served from a native thread. Give `port` to MewMaster.
+
+Time inside the simulator is the monotonic clock multiplied by `time_scale`.
+The axis geometry (limit switches, origin window, start position) is in pulses
+and applies to every station; change it per station with set_geometry().
+)doc");
+  cls.def(py::init<const py::object&, double, const py::object&, bool, int, std::int32_t,
+                   std::int32_t, std::int32_t, std::int32_t, std::int32_t, double, double, bool>(),
+          "stations"_a = py::make_tuple(1), py::kw_only(), "time_scale"_a = 1.0,
+          "baudrate"_a = py::none(), "tcp"_a = false, "tcp_port"_a = 0, "negative_limit"_a = -20000,
+          "positive_limit"_a = 20000, "origin_low"_a = -1000, "origin_high"_a = 0,
+          "position"_a = mew::sim::kDefaultStartPosition, "turnaround"_a = 0.002,
+          "trace_interval"_a = 0.01, "log_commands"_a = false);
+
+  cls.def_property_readonly(
+      "port", [](Simulator& s) { return s.server().port(); },
+      "Path of the pseudo-terminal, or tcp://127.0.0.1:<port>.");
+  cls.def_property_readonly("stations", [](Simulator& s) {
+    py::tuple t(s.server().stations().size());
+    for (std::size_t i = 0; i < s.server().stations().size(); ++i) t[i] = s.server().stations()[i];
+    return t;
+  });
+  cls.def_property_readonly("time_scale",
+                            [](Simulator& s) { return s.server().options().time_scale; });
+  cls.def_property_readonly("closed", [](Simulator& s) { return s.server().closed(); });
+  cls.def("close", &Simulator::close, "Stop serving and release the line (idempotent).");
+  cls.def("__enter__", [](py::object self) { return self; });
+  cls.def("__exit__", [](Simulator& s, const py::args&) {
+    s.close();
+    return false;
+  });
+  cls.def("__repr__", [](Simulator& s) {
+    return "<zol_mew.Simulator port=" + s.server().port() +
+           (s.server().closed() ? " closed>" : ">");
+  });
+  cls.def(
+      "now", [](Simulator& s) { return s.server().now(); }, "Simulated seconds since start.");
+
+  // ---- registers and coils, with the same effects as over the bus
+  cls.def(
+      "read_registers",
+      [](Simulator& s, int station, const std::string& address, int count) {
+        const Address a = parse(address, AddressKind::kDataRegister);
+        std::vector<std::uint16_t> words;
+        check(s.on(station,
+                   [&](AxisModel& m, double now) {
+                     return m.read_registers(now, a.number, count, &words);
+                   }),
+              address);
+        return std::vector<int>(words.begin(), words.end());
+      },
+      "station"_a, "address"_a, "count"_a, "16-bit words from a data register on.");
+  cls.def(
+      "write_registers",
+      [](Simulator& s, int station, const std::string& address,
+         const std::vector<long long>& words) {
+        const Address a = parse(address, AddressKind::kDataRegister);
+        std::vector<std::uint16_t> w;
+        for (long long v : words) {
+          if (v < 0 || v > 0xffff) throw py::value_error("words are 0..65535");
+          w.push_back(static_cast<std::uint16_t>(v));
+        }
+        check(s.on(station,
+                   [&](AxisModel& m, double now) { return m.write_registers(now, a.number, w); }),
+              address);
+      },
+      "station"_a, "address"_a, "words"_a);
+  cls.def(
+      "get_int32",
+      [](Simulator& s, int station, const std::string& address) {
+        const Address a = parse(address, AddressKind::kDataRegister);
+        std::vector<std::uint16_t> w;
+        check(s.on(station, [&](AxisModel& m,
+                                double now) { return m.read_registers(now, a.number, 2, &w); }),
+              address);
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(w[0]) |
+                                         (static_cast<std::uint32_t>(w[1]) << 16));
+      },
+      "station"_a, "address"_a, "Signed 32-bit value at a data register pair (low word first).");
+  cls.def(
+      "set_int32",
+      [](Simulator& s, int station, const std::string& address, const py::int_& value) {
+        const Address a = parse(address, AddressKind::kDataRegister);
+        const auto u = static_cast<std::uint32_t>(to_int32(value));
+        const std::vector<std::uint16_t> w{static_cast<std::uint16_t>(u & 0xffff),
+                                           static_cast<std::uint16_t>(u >> 16)};
+        check(s.on(station,
+                   [&](AxisModel& m, double now) { return m.write_registers(now, a.number, w); }),
+              address);
+      },
+      "station"_a, "address"_a, "value"_a,
+      "Writes a 32-bit value (signed or unsigned reading) to a data register pair.");
+  cls.def(
+      "get_coil",
+      [](Simulator& s, int station, const std::string& address) {
+        const Address a = parse(address, AddressKind::kCoil);
+        bool value = false;
+        check(
+            s.on(station, [&](AxisModel& m,
+                              double now) { return m.read_coil(now, a.device, a.number, &value); }),
+            address);
+        return value;
+      },
+      "station"_a, "address"_a);
+  cls.def(
+      "set_coil",
+      [](Simulator& s, int station, const std::string& address, bool value) {
+        const Address a = parse(address, AddressKind::kCoil);
+        check(
+            s.on(station, [&](AxisModel& m,
+                              double now) { return m.write_coil(now, a.device, a.number, value); }),
+            address);
+      },
+      "station"_a, "address"_a, "value"_a,
+      "Writes a relay or output as the bus would (True on R0..R6 issues the command).");
+  cls.def(
+      "get_coil_uint16",
+      [](Simulator& s, int station, const std::string& address) {
+        const Address a = parse(address, AddressKind::kCoilWord);
+        std::uint16_t word = 0;
+        check(s.on(station,
+                   [&](AxisModel& m, double now) {
+                     return m.read_coil_word(now, a.device, a.number, &word);
+                   }),
+              address);
+        return static_cast<int>(word);
+      },
+      "station"_a, "address"_a);
+  cls.def(
+      "set_coil_uint16",
+      [](Simulator& s, int station, const std::string& address, int value) {
+        const Address a = parse(address, AddressKind::kCoilWord);
+        if (value < 0 || value > 0xffff) throw py::value_error("a coil word is 0..65535");
+        check(s.on(station,
+                   [&](AxisModel& m, double now) {
+                     return m.write_coil_word(now, a.device, a.number,
+                                              static_cast<std::uint16_t>(value));
+                   }),
+              address);
+      },
+      "station"_a, "address"_a, "value"_a);
+
+  // ---- the axis's surroundings
+  cls.def(
+      "set_input",
+      [](Simulator& s, int station, const py::object& input, std::optional<bool> value) {
+        const int n = input_number(input);
+        if (n < 0 || n >= mew::sim::io::kCount) throw py::value_error("an input is X0..X15");
+        s.on(station, [&](AxisModel& m, double now) { m.set_input(now, n, value); });
+      },
+      "station"_a, "input"_a, "value"_a, R"doc(
+Drives input Xn ('X3' or 3). X0-X2 (origin, limits) follow the axis position
+unless forced with True/False; None releases them. For X3 (emergency, normally
+closed: True is healthy), X4 (alarm) and the rest, None restores the idle
+level (X3 on, others off).)doc");
+  cls.def(
+      "place_axis",
+      [](Simulator& s, int station, std::int32_t position) {
+        s.on(station, [&](AxisModel& m, double now) { m.place(now, position); });
+      },
+      "station"_a, "position"_a,
+      "Puts the axis at a position (pulses) as if switched on there: DT10 and DT12 read it; "
+      "a running motion ends.");
+  cls.def(
+      "set_geometry",
+      [](Simulator& s, int station, std::optional<std::int32_t> negative_limit,
+         std::optional<std::int32_t> positive_limit, std::optional<std::int32_t> origin_low,
+         std::optional<std::int32_t> origin_high) {
+        s.on(station, [&](AxisModel& m, double now) {
+          mew::sim::Geometry g = m.geometry();
+          if (negative_limit) g.negative_limit = *negative_limit;
+          if (positive_limit) g.positive_limit = *positive_limit;
+          if (origin_low) g.origin_low = *origin_low;
+          if (origin_high) g.origin_high = *origin_high;
+          if (!m.set_geometry(now, g)) {
+            throw py::value_error(
+                "need negative_limit < positive_limit and origin_low <= origin_high");
+          }
+        });
+      },
+      "station"_a, py::kw_only(), "negative_limit"_a = py::none(), "positive_limit"_a = py::none(),
+      "origin_low"_a = py::none(), "origin_high"_a = py::none(),
+      "Moves the switches of one station (mechanical pulses); omitted ones stay.");
+  cls.def(
+      "geometry",
+      [](Simulator& s, int station) {
+        return s.on(station, [&](AxisModel& m, double) { return geometry_dict(m.geometry()); });
+      },
+      "station"_a);
+  cls.def(
+      "state",
+      [](Simulator& s, int station) {
+        return s.on(station, [&](AxisModel& m, double now) {
+          std::uint16_t inputs = 0, outputs = 0;
+          m.read_coil_word(now, 'X', 0, &inputs);
+          m.read_coil_word(now, 'Y', 0, &outputs);
+          return py::dict("position"_a = m.position(now), "axis"_a = m.axis_position(now),
+                          "velocity"_a = m.velocity(now), "moving"_a = m.moving(),
+                          "stop_source"_a = static_cast<int>(m.stop_source()), "inputs"_a = inputs,
+                          "outputs"_a = outputs);
+        });
+      },
+      "station"_a,
+      "Snapshot: position (DT10), axis (mechanical), velocity, moving, stop_source, inputs, "
+      "outputs (16-bit words).");
+  cls.def(
+      "wait_stopped",
+      [](Simulator& s, int station, double timeout) {
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::duration<double>(std::max(timeout, 0.0));
+        for (;;) {
+          if (!s.on(station, [](AxisModel& m, double now) {
+                m.advance(now);
+                return m.moving();
+              })) {
+            return true;
+          }
+          if (std::chrono::steady_clock::now() >= deadline) return false;
+          py::gil_scoped_release release;
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      },
+      "station"_a, "timeout"_a = 10.0,
+      "Waits (real seconds, bounded) until the station's axis stands; False on time-out.");
+  cls.def(
+      "trace",
+      [](Simulator& s, int station) {
+        return s.on(station, [&](AxisModel& m, double now) {
+          m.advance(now);
+          py::list out;
+          for (const auto& e : m.trace()) {
+            out.append(py::make_tuple(e.time, e.position, e.velocity,
+                                      e.event.empty() ? py::object(py::none()) : py::str(e.event)));
+          }
+          return out;
+        });
+      },
+      "station"_a, R"doc(
+Motion trace: a list of (time, position, velocity, event) tuples. time is
+simulated seconds, position the DT10 counter, velocity signed pulses/s; event
+is None for a periodic sample, else "start absolute" / "start relative" /
+"start jog negative|positive" / "start origin search negative|positive" /
+"decelerate" / "placed" / "stop <StopSource name>".)doc");
+  cls.def(
+      "clear_trace",
+      [](Simulator& s, int station) {
+        s.on(station, [](AxisModel& m, double) { m.clear_trace(); });
+      },
+      "station"_a);
+
+  // ---- fault injection
+  cls.def(
+      "drop_replies", [](Simulator& s, int count) { s.server().drop_replies(count); },
+      "count"_a = 1, "The next `count` requests are carried out but get no reply.");
+  cls.def(
+      "corrupt_next_reply",
+      [](Simulator& s, std::optional<int> offset) {
+        if (offset && *offset < 0) throw py::value_error("offset counts from 0");
+        s.server().corrupt_next_reply(offset ? *offset : -1);
+      },
+      "offset"_a = py::none(),
+      "Damages the next reply: by default its checksum (another hex digit), else the byte at "
+      "`offset` (XOR 1).");
+  cls.def(
+      "error_next_reply",
+      [](Simulator& s, int code) {
+        if (code < 1 || code > 99) throw py::value_error("error code must be within 1..99");
+        s.server().error_next_reply(code);
+      },
+      "code"_a, "The next request is refused with this error code and not carried out.");
+  cls.def(
+      "answer_next_as",
+      [](Simulator& s, int station) {
+        if (station < 1 || station > 99) throw py::value_error("station must be within 1..99");
+        s.server().answer_next_as(station);
+      },
+      "station"_a, "The next reply carries this station number instead.");
+  cls.def(
+      "split_next_reply",
+      [](Simulator& s, int at, double pause) {
+        if (at < 0) throw py::value_error("at counts from 0");
+        if (!std::isfinite(pause) || pause < 0) throw py::value_error("pause must be >= 0");
+        s.server().split_next_reply(static_cast<std::size_t>(at), pause);
+      },
+      "at"_a = 4, "pause"_a = 0.05,
+      "Sends the first `at` bytes of the next reply, waits `pause` seconds, sends the rest.");
+  cls.def(
+      "delay_next_reply",
+      [](Simulator& s, double seconds) {
+        if (!std::isfinite(seconds) || seconds < 0) throw py::value_error("seconds must be >= 0");
+        s.server().delay_next_reply(seconds);
+      },
+      "seconds"_a, "Holds the next reply back this many real seconds.");
+  cls.def(
+      "emit_garbage",
+      [](Simulator& s, const py::bytes& data) { s.server().emit_garbage(std::string(data)); },
+      "data"_a, "Writes these bytes on the line at once.");
+  cls.def(
+      "hang_up",
+      [](Simulator& s, bool on_next_request) {
+        if (on_next_request) {
+          s.server().hang_up_on_next_request();
+        } else {
+          s.server().hang_up();
+        }
+      },
+      py::kw_only(), "on_next_request"_a = false, R"doc(
+Drops the line, now or when the next request arrives (that request is not
+carried out). A pseudo-terminal is replaced by a new one: read `port` again.
+Over TCP the client connection is closed; the port stays.)doc");
+  cls.def(
+      "clear_faults", [](Simulator& s) { s.server().clear_faults(); },
+      "Cancels every fault not yet applied.");
+  cls.def(
+      "request_log", [](Simulator& s) { return s.server().request_log(); },
+      "The last requests received (frames without the terminator), oldest first.");
+  cls.def("clear_request_log", [](Simulator& s) { s.server().clear_request_log(); });
+  cls.def_property_readonly("request_count",
+                            [](Simulator& s) { return s.server().request_count(); });
+
+  m.def("_kov_sim_main", &kov_sim_main, "Entry point of the kov-sim console command.");
+}
 
 }  // namespace mew::python

@@ -1,0 +1,510 @@
+#include "mew/master/master.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace mew::master {
+
+using protocol::Address;
+using protocol::AddressKind;
+using protocol::Command;
+using protocol::DecodeStatus;
+using protocol::Request;
+using std::chrono::microseconds;
+
+struct Master::Op {
+  const char* name;
+  int station;
+  std::string_view address;
+  Request request;
+};
+
+struct Master::Reply {
+  enum Outcome { kOk, kTimeout, kCorrupt } outcome = kTimeout;
+  protocol::Frame frame;
+  std::string detail;
+};
+
+namespace {
+
+// Bytes as a reader of a log wants them: printable ASCII kept, the rest escaped.
+std::string printable(std::string_view bytes) {
+  std::string out;
+  for (char c : bytes) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\\' || c == '\'') {
+      out += '\\';
+      out += c;
+    } else if (u >= 0x20 && u < 0x7F) {
+      out += c;
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", u);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+std::string seconds_text(microseconds t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", static_cast<double>(t.count()) / 1e6);
+  return text;
+}
+
+void note(Trace* trace, TraceEntry::Kind kind, std::string text) {
+  if (trace != nullptr) trace->push_back({kind, std::move(text)});
+}
+
+std::string op_text(const char* name, int station, std::string_view address) {
+  return std::string(name) + "(" + std::to_string(station) + ", '" + printable(address) + "')";
+}
+
+void check_station(const char* name, int station) {
+  if (station < protocol::kMinStation || station > protocol::kMaxStation) {
+    throw std::invalid_argument(std::string(name) + ": station " + std::to_string(station) +
+                                " out of range 1..99");
+  }
+}
+
+Address parse_for(const char* name, std::string_view text, AddressKind kind, bool write) {
+  std::string why;
+  auto address = protocol::parse_address(text, &why);
+  const std::string quoted = "'" + printable(text) + "'";
+  if (!address) {
+    throw std::invalid_argument(std::string(name) + ": invalid address " + quoted + ": " + why);
+  }
+  if (address->kind != kind) {
+    const char* wanted = kind == AddressKind::kDataRegister ? "a data register (DT<n> or D<n>)"
+                         : kind == AddressKind::kCoil       ? "a coil (R<n>, X<n> or Y<n>)"
+                                                            : "a coil word (WR<n>, WX<n> or WY<n>)";
+    throw std::invalid_argument(std::string(name) + ": address " + quoted + " is not " + wanted);
+  }
+  if (write && !address->writable()) {
+    throw std::invalid_argument(std::string(name) + ": " + quoted +
+                                " is an input and cannot be written");
+  }
+  return *address;
+}
+
+Request register_request(const char* name, std::string_view text, int words) {
+  const Address a = parse_for(name, text, AddressKind::kDataRegister, false);
+  if (a.number + words - 1 > protocol::kMaxRegister) {
+    throw std::invalid_argument(std::string(name) + ": registers DT" + std::to_string(a.number) +
+                                "..DT" + std::to_string(a.number + words - 1) + " run past DT9999");
+  }
+  Request r;
+  r.device = 'D';
+  r.number = a.number;
+  r.count = words;
+  return r;
+}
+
+void check_count(const char* name, std::size_t count) {
+  if (count < 1 || count > static_cast<std::size_t>(kMaxValuesPerTransfer)) {
+    throw std::invalid_argument(std::string(name) + ": " + std::to_string(count) +
+                                " values; one transfer carries 1..16");
+  }
+}
+
+void check_range(const char* name, std::int64_t value, std::int64_t low, std::int64_t high,
+                 const char* what) {
+  if (value < low || value > high) {
+    throw std::overflow_error(std::string(name) + ": value " + std::to_string(value) +
+                              " out of range for " + what + " (" + std::to_string(low) + ".." +
+                              std::to_string(high) + ")");
+  }
+}
+
+constexpr std::int64_t kInt32Min = -2147483648LL;
+constexpr std::int64_t kInt32Max = 2147483647LL;
+constexpr std::int64_t kUint32Max = 4294967295LL;
+
+void push_uint32(std::vector<std::uint16_t>& words, std::uint32_t value) {
+  words.push_back(static_cast<std::uint16_t>(value & 0xFFFF));  // low word first
+  words.push_back(static_cast<std::uint16_t>(value >> 16));
+}
+
+std::int32_t int32_at(const std::vector<std::uint16_t>& words, std::size_t k) {
+  const std::uint32_t bits =
+      static_cast<std::uint32_t>(words[2 * k]) | static_cast<std::uint32_t>(words[2 * k + 1]) << 16;
+  // Modulo 2^32 (C++17 leaves it to the implementation; GCC and Clang define it so).
+  return static_cast<std::int32_t>(bits);
+}
+
+// Does the data of a reply fit the request it answers?
+bool reply_data_fits(const Request& request, std::string_view data) {
+  std::vector<std::uint16_t> scratch;
+  switch (request.command) {
+    case Command::kReadData:
+      return protocol::parse_words(data, static_cast<std::size_t>(request.count), &scratch);
+    case Command::kReadCoil:
+      return data == "0" || data == "1";
+    case Command::kReadWord:
+      return protocol::parse_words(data, 1, &scratch);
+    default:
+      return data.empty();
+  }
+}
+
+bool is_read(Command command) {
+  return command == Command::kReadData || command == Command::kReadCoil ||
+         command == Command::kReadWord;
+}
+
+}  // namespace
+
+Master::Master(std::string port, const MasterOptions& options)
+    : port_(std::move(port)), options_(options) {
+  check_options();
+  derive_timeouts();
+  const auto connect_timeout =
+      microseconds(static_cast<std::int64_t>(std::max(options_.timeout, 1.0) * 1e6));
+  try {
+    transport_ = transport::open_transport(port_, options_.serial, connect_timeout);
+  } catch (const transport::TransportError& e) {
+    throw Error(e.what(), e.error_number());
+  }
+}
+
+Master::Master(std::unique_ptr<transport::Transport> transport, std::string port,
+               const MasterOptions& options)
+    : port_(std::move(port)), options_(options), transport_(std::move(transport)) {
+  check_options();
+  derive_timeouts();
+}
+
+Master::~Master() { close(); }
+
+void Master::check_options() const {
+  options_.serial.validate();
+  if (!(options_.timeout > 0.0) || !(options_.timeout <= kMaxTimeout)) {
+    throw std::invalid_argument("timeout must be a number of seconds in (0, 3600]");
+  }
+  if (options_.retries < 0 || options_.retries > kMaxRetries) {
+    throw std::invalid_argument("retries must be 0..100");
+  }
+}
+
+void Master::derive_timeouts() {
+  const double char_seconds =
+      static_cast<double>(options_.serial.bits_per_character()) / options_.serial.baudrate;
+  char_time_ = microseconds(static_cast<std::int64_t>(std::ceil(char_seconds * 1e6)));
+  first_byte_timeout_ = microseconds(static_cast<std::int64_t>(options_.timeout * 1e6));
+  // Ten character times between two bytes of a frame is far beyond any UART
+  // gap; the floor covers latency the baud rate says nothing about.
+  const microseconds floor = transport_                      ? transport_->inter_byte_floor()
+                             : port_.rfind("tcp://", 0) == 0 ? microseconds(200000)
+                                                             : microseconds(50000);
+  inter_byte_timeout_ = std::max(floor, char_time_ * 10);
+}
+
+void Master::close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (transport_) {
+    transport_->close();
+    transport_.reset();
+  }
+  closed_.store(true, std::memory_order_release);
+}
+
+Stats Master::stats() const {
+  Stats s;
+  s.transactions = transactions_.load(std::memory_order_relaxed);
+  s.retries = retries_.load(std::memory_order_relaxed);
+  s.errors = errors_.load(std::memory_order_relaxed);
+  s.bytes_sent = bytes_sent_.load(std::memory_order_relaxed);
+  s.bytes_received = bytes_received_.load(std::memory_order_relaxed);
+  return s;
+}
+
+std::string Master::where(const Op& op) const {
+  return op_text(op.name, op.station, op.address) + " on " + port_;
+}
+
+// ---- operations -----------------------------------------------------------
+
+std::vector<std::uint16_t> Master::read_registers(const Op& op, int words, Trace* trace) {
+  const std::string data = transact(op, op.request, trace);
+  std::vector<std::uint16_t> out;
+  protocol::parse_words(data, static_cast<std::size_t>(words), &out);
+  return out;
+}
+
+void Master::write_registers(const Op& op, const std::vector<std::uint16_t>& words, Trace* trace) {
+  Op write = op;
+  write.request.command = Command::kWriteData;
+  write.request.words = words;
+  transact(write, write.request, trace);
+}
+
+std::int32_t Master::get_int32(int station, std::string_view address, Trace* trace) {
+  check_station("get_int32", station);
+  Op op{"get_int32", station, address, register_request("get_int32", address, 2)};
+  op.request.command = Command::kReadData;
+  return int32_at(read_registers(op, 2, trace), 0);
+}
+
+void Master::set_int32(int station, std::string_view address, std::int64_t value, Trace* trace) {
+  check_station("set_int32", station);
+  Op op{"set_int32", station, address, register_request("set_int32", address, 2)};
+  check_range("set_int32", value, kInt32Min, kInt32Max, "a signed 32-bit value");
+  std::vector<std::uint16_t> words;
+  push_uint32(words, static_cast<std::uint32_t>(value));
+  write_registers(op, words, trace);
+}
+
+void Master::set_uint32(int station, std::string_view address, std::int64_t value, Trace* trace) {
+  check_station("set_uint32", station);
+  Op op{"set_uint32", station, address, register_request("set_uint32", address, 2)};
+  check_range("set_uint32", value, 0, kUint32Max, "an unsigned 32-bit value");
+  std::vector<std::uint16_t> words;
+  push_uint32(words, static_cast<std::uint32_t>(value));
+  write_registers(op, words, trace);
+}
+
+std::vector<std::int32_t> Master::get_multi_int32(int station, std::string_view address, int count,
+                                                  Trace* trace) {
+  check_station("get_multi_int32", station);
+  check_count("get_multi_int32", count < 0 ? 0 : static_cast<std::size_t>(count));
+  Op op{"get_multi_int32", station, address,
+        register_request("get_multi_int32", address, 2 * count)};
+  op.request.command = Command::kReadData;
+  const std::vector<std::uint16_t> words = read_registers(op, 2 * count, trace);
+  std::vector<std::int32_t> values;
+  values.reserve(static_cast<std::size_t>(count));
+  for (std::size_t k = 0; k < static_cast<std::size_t>(count); ++k) {
+    values.push_back(int32_at(words, k));
+  }
+  return values;
+}
+
+void Master::set_multi_uint32(int station, std::string_view address,
+                              const std::vector<std::int64_t>& values, Trace* trace) {
+  check_station("set_multi_uint32", station);
+  check_count("set_multi_uint32", values.size());
+  const int words_needed = static_cast<int>(values.size()) * 2;
+  Op op{"set_multi_uint32", station, address,
+        register_request("set_multi_uint32", address, words_needed)};
+  std::vector<std::uint16_t> words;
+  for (std::int64_t v : values) {
+    check_range("set_multi_uint32", v, 0, kUint32Max, "an unsigned 32-bit value");
+    push_uint32(words, static_cast<std::uint32_t>(v));
+  }
+  write_registers(op, words, trace);
+}
+
+bool Master::get_coil(int station, std::string_view address, Trace* trace) {
+  check_station("get_coil", station);
+  const Address a = parse_for("get_coil", address, AddressKind::kCoil, false);
+  Op op{"get_coil", station, address, Request{}};
+  op.request.command = Command::kReadCoil;
+  op.request.device = a.device;
+  op.request.number = a.number;
+  return transact(op, op.request, trace) == "1";
+}
+
+void Master::set_coil(int station, std::string_view address, bool value, Trace* trace) {
+  check_station("set_coil", station);
+  const Address a = parse_for("set_coil", address, AddressKind::kCoil, true);
+  Op op{"set_coil", station, address, Request{}};
+  op.request.command = Command::kWriteCoil;
+  op.request.device = a.device;
+  op.request.number = a.number;
+  op.request.coil = value;
+  transact(op, op.request, trace);
+}
+
+std::uint16_t Master::get_coil_uint16(int station, std::string_view address, Trace* trace) {
+  check_station("get_coil_uint16", station);
+  const Address a = parse_for("get_coil_uint16", address, AddressKind::kCoilWord, false);
+  Op op{"get_coil_uint16", station, address, Request{}};
+  op.request.command = Command::kReadWord;
+  op.request.device = a.device;
+  op.request.number = a.number;
+  std::vector<std::uint16_t> word;
+  protocol::parse_words(transact(op, op.request, trace), 1, &word);
+  return word.at(0);
+}
+
+void Master::set_coil_uint16(int station, std::string_view address, std::int64_t value,
+                             Trace* trace) {
+  check_station("set_coil_uint16", station);
+  const Address a = parse_for("set_coil_uint16", address, AddressKind::kCoilWord, true);
+  check_range("set_coil_uint16", value, 0, 0xFFFF, "a 16-coil word");
+  Op op{"set_coil_uint16", station, address, Request{}};
+  op.request.command = Command::kWriteWord;
+  op.request.device = a.device;
+  op.request.number = a.number;
+  op.request.words = {static_cast<std::uint16_t>(value)};
+  transact(op, op.request, trace);
+}
+
+// ---- one transaction ------------------------------------------------------
+
+std::string Master::transact(const Op& op, const Request& request, Trace* trace) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!transport_) throw Error("MewMaster on " + port_ + " is closed");
+  transactions_.fetch_add(1, std::memory_order_relaxed);
+  // A read can always be asked again. A write is sent again only when the
+  // device has told us it ignored the request (checksum error): anything else
+  // may mean it already acted, and a repeated relative move would move twice.
+  const bool may_repeat = is_read(request.command);
+  const int attempts = options_.retries + 1;
+
+  for (int attempt = 1;; ++attempt) {
+    if (attempt > 1) retries_.fetch_add(1, std::memory_order_relaxed);
+    const char tag = next_tag_;
+    next_tag_ = tag == protocol::kLastTag ? protocol::kFirstTag : static_cast<char>(tag + 1);
+    const std::string frame = protocol::encode_request(op.station, tag, request);
+
+    Reply reply;
+    try {
+      // Whatever is waiting now cannot be the answer to this request.
+      const std::size_t stale = transport_->discard_input();
+      if (stale != 0) {
+        bytes_received_.fetch_add(stale, std::memory_order_relaxed);
+        note(trace, TraceEntry::kNote, "discarded " + std::to_string(stale) + " stale byte(s)");
+      }
+      note(trace, TraceEntry::kSent, frame);
+      const microseconds send_time = char_time_ * static_cast<std::int64_t>(frame.size());
+      if (!transport_->write_all(frame, first_byte_timeout_ + send_time)) {
+        reply.outcome = Reply::kTimeout;
+        reply.detail = "the line did not take the request within " +
+                       seconds_text(first_byte_timeout_ + send_time) + " s";
+      } else {
+        bytes_sent_.fetch_add(frame.size(), std::memory_order_relaxed);
+        reply = await_reply(op, tag, first_byte_timeout_ + send_time, trace);
+      }
+    } catch (const transport::TransportError& e) {
+      errors_.fetch_add(1, std::memory_order_relaxed);
+      throw Error(op_text(op.name, op.station, op.address) + ": " + e.what(), e.error_number());
+    }
+
+    const bool last = attempt >= attempts;
+    const std::string tries =
+        attempt > 1 ? " (" + std::to_string(attempt) + " attempts)" : std::string();
+    if (reply.outcome == Reply::kOk) {
+      const protocol::Frame& f = reply.frame;
+      if (!f.is_error() && reply_data_fits(request, f.body)) return f.body;
+      errors_.fetch_add(1, std::memory_order_relaxed);
+      if (f.is_error()) {
+        if (f.error_code == protocol::kErrChecksum && !last) continue;
+        throw DeviceError(where(op) + ": station " + std::to_string(op.station) +
+                              " answered error " + (f.error_code < 10 ? "0" : "") +
+                              std::to_string(f.error_code) + " (" +
+                              protocol::error_text(f.error_code) + ")" + tries,
+                          f.error_code);
+      }
+      reply.outcome = Reply::kCorrupt;
+      reply.detail = "reply data '" + printable(f.body) + "' does not fit the request";
+    } else {
+      errors_.fetch_add(1, std::memory_order_relaxed);
+    }
+
+    // The rest of a broken or late reply may still be on its way.
+    if (transport_->is_open()) {
+      const std::size_t flushed = transport_->discard_input();
+      bytes_received_.fetch_add(flushed, std::memory_order_relaxed);
+    }
+    if (may_repeat && !last) continue;
+    if (reply.outcome == Reply::kTimeout) {
+      throw TimeoutError(where(op) + ": " + reply.detail + tries);
+    }
+    throw ProtocolError(where(op) + ": " + reply.detail + tries);
+  }
+}
+
+Master::Reply Master::await_reply(const Op& op, char tag, microseconds first_byte, Trace* trace) {
+  using clock = std::chrono::steady_clock;
+  const auto start_deadline = clock::now() + first_byte;
+  auto last_byte = clock::time_point{};
+  const std::string command(protocol::command_code(op.request.command));
+  // A device that keeps talking without ever answering must not hold us
+  // forever: bound the bytes we are willing to look through.
+  const std::size_t max_input = 4 * protocol::kMaxFrameLength;
+  std::size_t seen = 0;
+  std::string pending;
+  char chunk[512];
+  Reply reply;
+
+  for (;;) {
+    while (!pending.empty()) {
+      const protocol::DecodeResult d = protocol::decode(pending);
+      if (d.status == DecodeStatus::kNeedMore) break;
+      const std::string raw = pending.substr(0, d.consumed);
+      pending.erase(0, d.consumed);
+      const protocol::Frame& f = d.frame;
+      switch (d.status) {
+        case DecodeStatus::kFrame:
+          note(trace, TraceEntry::kReceived, raw);
+          if (f.kind == protocol::FrameKind::kReply && f.station == op.station &&
+              f.command == command && f.tag == tag) {
+            reply.outcome = Reply::kOk;
+            reply.frame = f;
+            return reply;
+          }
+          // Our own request echoed by a two-wire bus, or a late reply to an
+          // earlier request: neither is the answer we wait for.
+          note(trace, TraceEntry::kNote, "ignored: not the reply to this request");
+          break;
+        case DecodeStatus::kSkippedGarbage:
+          note(trace, TraceEntry::kNote, "skipped noise '" + printable(raw) + "'");
+          break;
+        case DecodeStatus::kBadChecksum:
+        case DecodeStatus::kMalformed:
+          note(trace, TraceEntry::kReceived, raw);
+          reply.outcome = Reply::kCorrupt;
+          reply.detail =
+              std::string(d.status == DecodeStatus::kBadChecksum ? "reply with a bad checksum"
+                                                                 : "malformed reply") +
+              " '" + printable(raw) + "'";
+          return reply;
+        case DecodeStatus::kNeedMore:
+          break;
+      }
+    }
+    if (seen > max_input) {
+      reply.outcome = Reply::kCorrupt;
+      reply.detail = "no reply among " + std::to_string(seen) + " bytes of unexpected input";
+      return reply;
+    }
+
+    // Inside a frame the next byte must follow within the inter-byte time;
+    // between frames we wait for the start of the reply until the first-byte
+    // deadline, but never less than the inter-byte time after the last byte.
+    auto deadline = pending.empty() ? start_deadline : last_byte + inter_byte_timeout_;
+    if (last_byte != clock::time_point{}) {
+      deadline = std::max(deadline, last_byte + inter_byte_timeout_);
+    }
+    const auto now = clock::now();
+    const std::size_t n =
+        deadline > now
+            ? transport_->read_some(chunk, sizeof chunk,
+                                    std::chrono::duration_cast<microseconds>(deadline - now))
+            : 0;
+    if (n == 0) {
+      if (clock::now() < deadline) continue;  // woke early without data
+      reply.outcome = Reply::kTimeout;
+      if (pending.empty()) {
+        reply.detail = "no reply from station " + std::to_string(op.station) + " within " +
+                       seconds_text(first_byte_timeout_) + " s";
+      } else {
+        note(trace, TraceEntry::kReceived, pending);
+        reply.detail = "reply from station " + std::to_string(op.station) + " stopped after '" +
+                       printable(pending) + "' (no byte for " + seconds_text(inter_byte_timeout_) +
+                       " s)";
+      }
+      return reply;
+    }
+    last_byte = clock::now();
+    bytes_received_.fetch_add(n, std::memory_order_relaxed);
+    seen += n;
+    pending.append(chunk, n);
+  }
+}
+
+}  // namespace mew::master

@@ -1,0 +1,116 @@
+// The bus master: one transaction at a time on one port, with time-outs,
+// retries and a per-transaction trace. Plain C++; the Python class MewMaster is
+// a thin layer over it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mew/master/errors.hpp"
+#include "mew/protocol/address.hpp"
+#include "mew/protocol/frame_codec.hpp"
+#include "mew/transport/transport.hpp"
+
+namespace mew::master {
+
+struct MasterOptions {
+  transport::SerialSettings serial;
+  double timeout = 0.5;  // seconds to wait for the first byte of a reply
+  int retries = 2;       // extra attempts of a read (see Master::transact)
+};
+
+struct Stats {
+  std::uint64_t transactions = 0;  // operations that went to the bus
+  std::uint64_t retries = 0;       // requests sent again
+  std::uint64_t errors = 0;        // attempts without a valid answer
+  std::uint64_t bytes_sent = 0;
+  std::uint64_t bytes_received = 0;  // including discarded stale bytes and noise
+};
+
+// What went over the wire in one operation, for DEBUG logging. Collected only
+// when asked for, so the binding can log it after the GIL is held again.
+struct TraceEntry {
+  enum Kind : char { kSent = '>', kReceived = '<', kNote = '#' };
+  Kind kind;
+  std::string text;  // raw frame bytes, or a note ("discarded stale reply ...")
+};
+using Trace = std::vector<TraceEntry>;
+
+inline constexpr double kMaxTimeout = 3600.0;
+inline constexpr int kMaxRetries = 100;
+inline constexpr int kMaxValuesPerTransfer = protocol::kMaxRegisterCount / 2;
+
+class Master {
+ public:
+  // Opens `port` (a serial device path or "tcp://host:port"). Throws
+  // std::invalid_argument for bad options, Error when the port cannot be opened.
+  Master(std::string port, const MasterOptions& options);
+  // Uses an already open transport (tests, or a caller's own line).
+  Master(std::unique_ptr<transport::Transport> transport, std::string port,
+         const MasterOptions& options);
+  ~Master();
+  Master(const Master&) = delete;
+  Master& operator=(const Master&) = delete;
+
+  // Releases the port; idempotent. Waits for a transaction in progress.
+  void close();
+  bool closed() const { return closed_.load(std::memory_order_acquire); }
+
+  const std::string& port() const { return port_; }
+  const MasterOptions& options() const { return options_; }
+  std::chrono::microseconds first_byte_timeout() const { return first_byte_timeout_; }
+  std::chrono::microseconds inter_byte_timeout() const { return inter_byte_timeout_; }
+  Stats stats() const;
+
+  // The operations. Bad station, address, count: std::invalid_argument; a value
+  // that does not fit its width (negatives included for the unsigned and coil
+  // word writes): std::overflow_error. Both are raised before anything is sent.
+  std::int32_t get_int32(int station, std::string_view address, Trace* trace = nullptr);
+  void set_int32(int station, std::string_view address, std::int64_t value, Trace* trace = nullptr);
+  void set_uint32(int station, std::string_view address, std::int64_t value,
+                  Trace* trace = nullptr);
+  std::vector<std::int32_t> get_multi_int32(int station, std::string_view address, int count,
+                                            Trace* trace = nullptr);
+  void set_multi_uint32(int station, std::string_view address,
+                        const std::vector<std::int64_t>& values, Trace* trace = nullptr);
+  bool get_coil(int station, std::string_view address, Trace* trace = nullptr);
+  void set_coil(int station, std::string_view address, bool value, Trace* trace = nullptr);
+  std::uint16_t get_coil_uint16(int station, std::string_view address, Trace* trace = nullptr);
+  void set_coil_uint16(int station, std::string_view address, std::int64_t value,
+                       Trace* trace = nullptr);
+
+ private:
+  struct Op;  // operation name, station and address, for messages
+  struct Reply;
+
+  void check_options() const;
+  void derive_timeouts();
+  std::vector<std::uint16_t> read_registers(const Op& op, int words, Trace* trace);
+  void write_registers(const Op& op, const std::vector<std::uint16_t>& words, Trace* trace);
+  // Sends `request` and returns the data of its reply.
+  std::string transact(const Op& op, const protocol::Request& request, Trace* trace);
+  Reply await_reply(const Op& op, char tag, std::chrono::microseconds first_byte, Trace* trace);
+  std::string where(const Op& op) const;
+
+  std::string port_;
+  MasterOptions options_;
+  std::chrono::microseconds first_byte_timeout_{};
+  std::chrono::microseconds inter_byte_timeout_{};
+  std::chrono::microseconds char_time_{};
+
+  std::mutex mutex_;  // one transaction at a time; guards transport_ and next_tag_
+  std::unique_ptr<transport::Transport> transport_;
+  char next_tag_ = protocol::kFirstTag;
+  std::atomic<bool> closed_{false};
+
+  std::atomic<std::uint64_t> transactions_{0}, retries_{0}, errors_{0}, bytes_sent_{0},
+      bytes_received_{0};
+};
+
+}  // namespace mew::master

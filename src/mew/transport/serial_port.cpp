@@ -1,0 +1,137 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "mew/transport/fd_transport.hpp"
+
+namespace mew::transport {
+namespace {
+
+struct Speed {
+  int baud;
+  speed_t code;
+};
+
+constexpr Speed kSpeeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B500000
+    {500000, B500000},   {576000, B576000},   {921600, B921600},   {1000000, B1000000},
+    {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+#endif
+#ifdef B2500000
+    {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+#endif
+};
+
+bool speed_code(int baud, speed_t* code) {
+  for (const Speed& s : kSpeeds) {
+    if (s.baud == baud) {
+      *code = s.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+// USB serial adapters hold received bytes for up to their latency timer
+// (16 ms by default) and a pseudo-terminal peer may be descheduled; 50 ms
+// keeps such pauses from being mistaken for a broken reply.
+constexpr std::chrono::microseconds kSerialInterByteFloor{50000};
+
+class SerialPort final : public FdTransport {
+ public:
+  SerialPort(int fd, const std::string& path) : FdTransport(fd, path, false) {}
+  std::chrono::microseconds inter_byte_floor() const override { return kSerialInterByteFloor; }
+};
+
+// Closes the descriptor unless ownership was handed on.
+struct FdGuard {
+  int fd;
+  ~FdGuard() {
+    if (fd >= 0) ::close(fd);
+  }
+  int release() {
+    const int f = fd;
+    fd = -1;
+    return f;
+  }
+};
+
+[[noreturn]] void open_failed(int error_number, const std::string& path, const char* step) {
+  throw TransportError(error_number, "cannot open serial port " + path + " (" + step +
+                                         "): " + std::strerror(error_number));
+}
+
+}  // namespace
+
+bool is_supported_baudrate(int baudrate) {
+  speed_t code;
+  return speed_code(baudrate, &code);
+}
+
+std::unique_ptr<Transport> open_serial_port(const std::string& path,
+                                            const SerialSettings& settings) {
+  settings.validate();
+  speed_t speed = 0;
+  speed_code(settings.baudrate, &speed);
+
+  // O_NOCTTY: a serial line must never become this process's controlling terminal.
+  FdGuard guard{::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
+  if (guard.fd < 0) open_failed(errno, path, "open");
+  if (!::isatty(guard.fd)) open_failed(ENOTTY, path, "not a terminal device");
+
+  termios tio{};
+  if (::tcgetattr(guard.fd, &tio) != 0) open_failed(errno, path, "tcgetattr");
+  ::cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
+#ifdef CRTSCTS
+  tio.c_cflag &= ~CRTSCTS;
+#endif
+  switch (settings.bytesize) {
+    case 5:
+      tio.c_cflag |= CS5;
+      break;
+    case 6:
+      tio.c_cflag |= CS6;
+      break;
+    case 7:
+      tio.c_cflag |= CS7;
+      break;
+    default:
+      tio.c_cflag |= CS8;
+      break;
+  }
+  if (settings.parity == 'E') tio.c_cflag |= PARENB;
+  if (settings.parity == 'O') tio.c_cflag |= PARENB | PARODD;
+  if (settings.stopbits == 2) tio.c_cflag |= CSTOPB;
+  tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | ISTRIP);
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0) {
+    open_failed(errno, path, "cfsetspeed");
+  }
+  if (::tcsetattr(guard.fd, TCSANOW, &tio) != 0) open_failed(errno, path, "tcsetattr");
+
+  // tcsetattr succeeds if any one setting took. Check the speed, which every
+  // real port and pseudo-terminal keeps; parity is not checked because a
+  // pseudo-terminal silently drops PARENB, and that is no fault.
+  termios check{};
+  if (::tcgetattr(guard.fd, &check) != 0) open_failed(errno, path, "tcgetattr");
+  if (::cfgetospeed(&check) != speed) open_failed(EINVAL, path, "baud rate not accepted");
+
+  ::tcflush(guard.fd, TCIOFLUSH);
+  return std::make_unique<SerialPort>(guard.release(), path);
+}
+
+}  // namespace mew::transport

@@ -1,0 +1,35 @@
+#include "mew/transport/transport.hpp"
+
+#include "mew/transport/fd_transport.hpp"
+
+namespace mew::transport {
+
+void SerialSettings::validate() const {
+  if (!is_supported_baudrate(baudrate)) {
+    throw std::invalid_argument("unsupported baud rate " + std::to_string(baudrate));
+  }
+  if (bytesize < 5 || bytesize > 8) {
+    throw std::invalid_argument("bytesize must be 5, 6, 7 or 8, not " + std::to_string(bytesize));
+  }
+  if (parity != 'N' && parity != 'E' && parity != 'O') {
+    throw std::invalid_argument("parity must be 'N', 'E' or 'O'");
+  }
+  if (stopbits != 1 && stopbits != 2) {
+    throw std::invalid_argument("stopbits must be 1 or 2, not " + std::to_string(stopbits));
+  }
+}
+
+int SerialSettings::bits_per_character() const {
+  return 1 + bytesize + (parity == 'N' ? 0 : 1) + stopbits;
+}
+
+std::unique_ptr<Transport> open_transport(const std::string& port, const SerialSettings& settings,
+                                          std::chrono::microseconds connect_timeout) {
+  // The settings describe the device server's serial side too, and set the
+  // master's inter-byte time-out, so they are checked for TCP as well.
+  settings.validate();
+  if (port.rfind("tcp://", 0) == 0) return open_tcp_connection(port, connect_timeout);
+  return open_serial_port(port, settings);
+}
+
+}  // namespace mew::transport
