@@ -469,7 +469,11 @@ is None for a periodic sample, else "start absolute" / "start relative" /
 
   // ---- fault injection
   cls.def(
-      "drop_replies", [](Simulator& s, int count) { s.server().drop_replies(count); },
+      "drop_replies",
+      [](Simulator& s, int count) {
+        if (count < 0) throw py::value_error("count must be >= 0");
+        s.server().drop_replies(count);
+      },
       "count"_a = 1, "The next `count` requests are carried out but get no reply.");
   cls.def(
       "corrupt_next_reply",
@@ -519,13 +523,20 @@ is None for a periodic sample, else "start absolute" / "start relative" /
       [](Simulator& s, bool on_next_request) {
         if (on_next_request) {
           s.server().hang_up_on_next_request();
-        } else {
-          s.server().hang_up();
+          return;
+        }
+        bool done;
+        {
+          py::gil_scoped_release release;
+          done = s.server().hang_up();
+        }
+        if (!done && !s.server().closed()) {
+          throw py::value_error("the serving thread did not hang up within 5 s");
         }
       },
       py::kw_only(), "on_next_request"_a = false, R"doc(
-Drops the line, now or when the next request arrives (that request is not
-carried out). A pseudo-terminal is replaced by a new one: read `port` again.
+Drops the line, now (returning once it is done) or when the next request
+arrives (that request is not carried out). A pseudo-terminal is replaced by a new one: read `port` again.
 Over TCP the client connection is closed; the port stays.)doc");
   cls.def(
       "clear_faults", [](Simulator& s) { s.server().clear_faults(); },

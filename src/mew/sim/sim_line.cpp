@@ -86,7 +86,13 @@ WakePipe::WakePipe() {
   write_end.reset(fds[1]);
 }
 
+void WakePipe::close() {
+  read_end.reset();
+  write_end.reset();
+}
+
 void WakePipe::notify() const {
+  if (!write_end.valid()) return;
   const char byte = 1;
   // A full pipe already wakes the reader: the lost byte does not matter.
   [[maybe_unused]] const ssize_t n = ::write(write_end.get(), &byte, 1);

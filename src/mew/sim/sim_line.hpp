@@ -47,9 +47,10 @@ UniqueFd listen_loopback(int port, int* bound_port);
 struct WakePipe {
   UniqueFd read_end;
   UniqueFd write_end;
-  WakePipe();  // throws std::system_error
-  void notify() const;
+  WakePipe();           // throws std::system_error
+  void notify() const;  // no-op once closed
   void drain() const;
+  void close();
 };
 
 }  // namespace mew::sim

@@ -93,12 +93,20 @@ SimulatorServer::~SimulatorServer() { close(); }
 
 void SimulatorServer::close() {
   if (closed_.exchange(true)) return;
-  stop_ = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  line_changed_.notify_all();
   wake_.notify();
   if (thread_.joinable()) thread_.join();
   client_.reset();
   listener_.reset();
   pty_ = PtyLine{};
+  // Under the lock: the knobs notify the pipe while holding it, so none can
+  // write to a descriptor number that is being reused.
+  std::lock_guard<std::mutex> lock(mutex_);
+  wake_.close();
 }
 
 std::string SimulatorServer::port() const {
@@ -172,19 +180,20 @@ void SimulatorServer::clear_faults() {
 }
 
 void SimulatorServer::emit_garbage(std::string bytes) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    garbage_ += bytes;
-  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  garbage_ += bytes;
   wake_.notify();
 }
 
-void SimulatorServer::hang_up() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    hang_up_now_ = true;
-  }
+bool SimulatorServer::hang_up(double timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (closed_) return false;
+  const std::uint64_t generation = line_generation_;
+  hang_up_now_ = true;
   wake_.notify();
+  return line_changed_.wait_for(lock, std::chrono::duration<double>(timeout), [&] {
+    return line_generation_ != generation || stop_;
+  }) && line_generation_ != generation;
 }
 
 std::vector<std::string> SimulatorServer::request_log() const {
@@ -499,6 +508,9 @@ bool SimulatorServer::pause(double seconds) {
 void SimulatorServer::drop_line() {
   if (options_.tcp) {
     client_.reset();
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++line_generation_;
+    line_changed_.notify_all();
     return;
   }
   PtyLine fresh;
@@ -510,10 +522,18 @@ void SimulatorServer::drop_line() {
     if (options_.log)
       options_.log(std::string("simulator: no new line after hang-up: ") + e.what());
   }
-  // Closing the old master is what the client sees as the hang-up.
+  PtyLine old = std::move(pty_);
   pty_ = std::move(fresh);
+  {
+    // The new name is in place before the client can notice the hang-up.
+    std::lock_guard<std::mutex> lock(mutex_);
+    port_ = path;
+  }
+  // Closing the old master is what the client sees as the hang-up.
+  old = PtyLine{};
   std::lock_guard<std::mutex> lock(mutex_);
-  port_ = path;
+  ++line_generation_;
+  line_changed_.notify_all();
 }
 
 }  // namespace mew::sim

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -96,7 +97,9 @@ class SimulatorServer {
   void emit_garbage(std::string bytes);
   // Drops the line now. A pseudo-terminal is replaced by a new one (port()
   // changes); over TCP the client connection is closed and the port stays.
-  void hang_up();
+  // Returns once the serving thread has done it (false if it did not within
+  // `timeout` seconds, e.g. while it holds back a delayed reply).
+  bool hang_up(double timeout = 5.0);
 
   std::vector<std::string> request_log() const;
   void clear_request_log();
@@ -138,6 +141,8 @@ class SimulatorServer {
   FaultKnobs faults_;
   std::string garbage_;
   bool hang_up_now_ = false;
+  std::uint64_t line_generation_ = 0;  // counts hang-ups done
+  std::condition_variable line_changed_;
   std::deque<std::string> request_log_;
   std::uint64_t request_count_ = 0;
   std::string port_;
