@@ -160,7 +160,6 @@ bool is_read(Command command) {
 Master::Master(std::string port, const MasterOptions& options)
     : port_(std::move(port)), options_(options) {
   check_options();
-  derive_timeouts();
   const auto connect_timeout =
       microseconds(static_cast<std::int64_t>(std::max(options_.timeout, 1.0) * 1e6));
   try {
@@ -168,11 +167,13 @@ Master::Master(std::string port, const MasterOptions& options)
   } catch (const transport::TransportError& e) {
     throw Error(e.what(), e.error_number());
   }
+  derive_timeouts();
 }
 
 Master::Master(std::unique_ptr<transport::Transport> transport, std::string port,
                const MasterOptions& options)
     : port_(std::move(port)), options_(options), transport_(std::move(transport)) {
+  if (!transport_) throw std::invalid_argument("no transport");
   check_options();
   derive_timeouts();
 }
@@ -196,10 +197,7 @@ void Master::derive_timeouts() {
   first_byte_timeout_ = microseconds(static_cast<std::int64_t>(options_.timeout * 1e6));
   // Ten character times between two bytes of a frame is far beyond any UART
   // gap; the floor covers latency the baud rate says nothing about.
-  const microseconds floor = transport_                      ? transport_->inter_byte_floor()
-                             : port_.rfind("tcp://", 0) == 0 ? microseconds(200000)
-                                                             : microseconds(50000);
-  inter_byte_timeout_ = std::max(floor, char_time_ * 10);
+  inter_byte_timeout_ = std::max(transport_->inter_byte_floor(), char_time_ * 10);
 }
 
 void Master::close() {
