@@ -190,22 +190,22 @@ int kov_sim_main() {
     parser.attr("error")(std::string(e.what()));
     return 2;
   }
-  py::print(sim->server().port(), "flush"_a = true);
-  py::print("kov-sim: serving stations", get("stations"), "- press Ctrl-C to stop",
-            "file"_a = sys.attr("stderr"), "flush"_a = true);
-  for (;;) {
-    {
-      py::gil_scoped_release release;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (PyErr_CheckSignals() != 0) {
-      if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-        PyErr_Clear();
-        break;
+  try {
+    // Ctrl-C may land anywhere from here on (a print runs Python code that
+    // checks for signals too): every KeyboardInterrupt is the normal way out.
+    py::print(sim->server().port(), "flush"_a = true);
+    py::print("kov-sim: serving stations", get("stations"), "- press Ctrl-C to stop",
+              "file"_a = sys.attr("stderr"), "flush"_a = true);
+    for (;;) {
+      {
+        py::gil_scoped_release release;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
-      sim->close();
-      throw py::error_already_set();
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
+  } catch (py::error_already_set& e) {
+    sim->close();
+    if (!e.matches(PyExc_KeyboardInterrupt)) throw;
   }
   sim->close();
   py::print("kov-sim: stopped", "file"_a = sys.attr("stderr"), "flush"_a = true);

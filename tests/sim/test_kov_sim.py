@@ -1,0 +1,91 @@
+"""The kov-sim console command, started from a shell."""
+
+import os
+import selectors
+import shlex
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import zol_mew
+from sim_helpers import WAIT
+
+
+def kov_sim(arguments):
+    """Shell command line for kov-sim: the installed script when there is one
+    (a pip install), else the same entry point through the interpreter."""
+    script = os.path.join(os.path.dirname(sys.executable), "kov-sim")
+    if os.path.exists(script):
+        command = [script]
+    else:
+        command = [
+            sys.executable,
+            "-c",
+            "import sys, zol_mew; sys.argv[0] = 'kov-sim'; sys.exit(zol_mew._kov_sim_main())",
+        ]
+    return "exec " + " ".join(shlex.quote(part) for part in command + arguments)
+
+
+def read_line(proc, timeout=WAIT):
+    selector = selectors.DefaultSelector()
+    selector.register(proc.stdout, selectors.EVENT_READ)
+    try:
+        deadline = time.monotonic() + timeout
+        line = b""
+        while not line.endswith(b"\n"):
+            left = deadline - time.monotonic()
+            if left <= 0 or not selector.select(left):
+                raise AssertionError("kov-sim printed no line; got %r" % line)
+            chunk = os.read(proc.stdout.fileno(), 1)
+            if not chunk:
+                raise AssertionError("kov-sim ended; got %r" % line)
+            line += chunk
+        return line.decode()
+    finally:
+        selector.close()
+
+
+@pytest.mark.parametrize("tcp", [False, True])
+def test_serves_until_interrupted(tcp):
+    arguments = ["--stations", "1", "4", "--time-scale", "50", "--position", "-300"]
+    if tcp:
+        arguments.append("--tcp")
+    proc = subprocess.Popen(
+        kov_sim(arguments), shell=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    try:
+        port = read_line(proc).strip()
+        assert port.startswith("tcp://127.0.0.1:") if tcp else os.path.exists(port)
+        with zol_mew.MewMaster(port) as bus:
+            assert bus.get_int32(4, "DT10") == -300
+            assert bus.get_coil(1, "X0")  # -300 is inside the default origin window
+        logged = [read_line(proc), read_line(proc)]
+        assert "@04RD" in logged[0] and "-> >04RD" in logged[0]
+        assert "@01RC" in logged[1]
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=WAIT) == 0
+        assert b"kov-sim: stopped" in proc.stderr.read()
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+        proc.stderr.close()
+
+
+@pytest.mark.parametrize(
+    "arguments, code, text",
+    [
+        (["--help"], 0, b"--time-scale"),
+        (["--stations", "0"], 2, b"station 0"),
+        (["--origin-low", "5", "--origin-high", "1"], 2, b"origin_low"),
+        (["--bogus"], 2, b"unrecognized"),
+    ],
+)
+def test_command_line_errors(arguments, code, text):
+    result = subprocess.run(kov_sim(arguments), shell=True, capture_output=True, timeout=WAIT)
+    assert result.returncode == code
+    assert text in result.stdout + result.stderr
