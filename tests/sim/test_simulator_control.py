@@ -176,6 +176,16 @@ def test_trace_records_motion(sim):
     assert sim.trace(1) == []
 
 
+def test_trace_without_samples():
+    with zol_mew.Simulator(time_scale=TIME_SCALE, trace_interval=0.0) as sim:
+        sim.set_int32(1, "DT8", 2500)
+        sim.set_coil(1, "R2", True)
+        assert sim.wait_stopped(1, WAIT)
+        trace = sim.trace(1)
+        assert [event for _, _, _, event in trace] == ["start relative", "stop Null"]
+        assert trace[-1][1] == 7500
+
+
 def test_time_runs_scaled(sim):
     assert sim.time_scale == TIME_SCALE
     first = sim.now()

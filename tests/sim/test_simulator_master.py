@@ -339,3 +339,14 @@ def test_paced_replies_at_baudrate():
     with zol_mew.Simulator(1, baudrate=9600, time_scale=TIME_SCALE) as sim:
         with zol_mew.MewMaster(sim.port, 9600, timeout=WAIT) as bus:
             assert bus.get_multi_int32(1, "DT0", 16)[:3] == [1000, 10000, 100]
+
+
+def test_pacing_holds_replies_back():
+    # 28 characters at 300 baud take almost a second on the wire: a master that
+    # waits 0.2 s cannot have its reply, however fast the machine.
+    with zol_mew.Simulator(1, baudrate=300) as sim:
+        with zol_mew.MewMaster(sim.port, timeout=0.2, retries=0) as bus:
+            with pytest.raises(zol_mew.MewTimeoutError):
+                bus.get_int32(1, "DT10")
+        sim.close()  # interrupts the paced reply still waiting
+        assert sim.closed
