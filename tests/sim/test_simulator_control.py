@@ -97,8 +97,9 @@ def test_unknown_station_and_bad_addresses(sim):
         sim.set_coil(1, "X1", True)  # inputs are driven with set_input
     with pytest.raises(ValueError):
         sim.set_int32(1, "DT16", 1)
-    with pytest.raises(ValueError):
-        sim.set_int32(1, "DT6", 2**32)
+    for too_big in (2**32, -(2**31) - 1, 2**80):
+        with pytest.raises(ValueError):
+            sim.set_int32(1, "DT6", too_big)
     with pytest.raises(ValueError):
         sim.set_input(1, "X16", True)
 

@@ -64,8 +64,10 @@ int input_number(const py::object& input) {
 
 std::int32_t to_int32(const py::int_& value) {
   // Accepts the signed and the unsigned reading of a 32-bit register.
-  const long long v = value.cast<long long>();
-  if (v < -2147483648LL || v > 4294967295LL) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0 || v < -2147483648LL || v > 4294967295LL) {
     throw py::value_error("value does not fit in 32 bits");
   }
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(v & 0xffffffffLL));
