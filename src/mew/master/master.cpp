@@ -225,53 +225,81 @@ std::string Master::where(const Op& op) const {
 
 // ---- operations -----------------------------------------------------------
 
-std::vector<std::uint16_t> Master::read_registers(const Op& op, int words, Trace* trace) {
-  const std::string data = transact(op, op.request, trace);
+namespace {
+
+bool is_write(Command command) {
+  return command == Command::kWriteData || command == Command::kWriteCoil ||
+         command == Command::kWriteWord;
+}
+
+}  // namespace
+
+// Checks station and address of an operation on `words` data registers.
+Master::Op Master::register_op(const char* name, int station, std::string_view address, int words,
+                               Command command) {
+  check_station(name, station);
+  Op op{name, station, address, register_request(name, address, words)};
+  op.request.command = command;
+  return op;
+}
+
+// Checks station and address of an operation on one coil or one coil word.
+Master::Op Master::coil_op(const char* name, int station, std::string_view address,
+                           Command command) {
+  check_station(name, station);
+  const bool word = command == Command::kReadWord || command == Command::kWriteWord;
+  const Address a = parse_for(name, address, word ? AddressKind::kCoilWord : AddressKind::kCoil,
+                              is_write(command));
+  Op op{name, station, address, Request{}};
+  op.request.command = command;
+  op.request.device = a.device;
+  op.request.number = a.number;
+  return op;
+}
+
+std::vector<std::uint16_t> Master::read_registers(const Op& op, Trace* trace) {
   std::vector<std::uint16_t> out;
-  protocol::parse_words(data, static_cast<std::size_t>(words), &out);
+  protocol::parse_words(transact(op, op.request, trace), static_cast<std::size_t>(op.request.count),
+                        &out);
   return out;
 }
 
-void Master::write_registers(const Op& op, const std::vector<std::uint16_t>& words, Trace* trace) {
-  Op write = op;
-  write.request.command = Command::kWriteData;
-  write.request.words = words;
-  transact(write, write.request, trace);
+void Master::write_values(const char* name, int station, std::string_view address,
+                          const std::vector<std::int64_t>& values, bool is_signed, Trace* trace) {
+  check_station(name, station);
+  check_count(name, values.size());
+  Op op =
+      register_op(name, station, address, static_cast<int>(values.size()) * 2, Command::kWriteData);
+  for (std::int64_t v : values) {
+    if (is_signed) {
+      check_range(name, v, kInt32Min, kInt32Max, "a signed 32-bit value");
+    } else {
+      check_range(name, v, 0, kUint32Max, "an unsigned 32-bit value");
+    }
+    push_uint32(op.request.words, static_cast<std::uint32_t>(v));
+  }
+  transact(op, op.request, trace);
 }
 
 std::int32_t Master::get_int32(int station, std::string_view address, Trace* trace) {
-  check_station("get_int32", station);
-  Op op{"get_int32", station, address, register_request("get_int32", address, 2)};
-  op.request.command = Command::kReadData;
-  return int32_at(read_registers(op, 2, trace), 0);
+  const Op op = register_op("get_int32", station, address, 2, Command::kReadData);
+  return int32_at(read_registers(op, trace), 0);
 }
 
 void Master::set_int32(int station, std::string_view address, std::int64_t value, Trace* trace) {
-  check_station("set_int32", station);
-  Op op{"set_int32", station, address, register_request("set_int32", address, 2)};
-  check_range("set_int32", value, kInt32Min, kInt32Max, "a signed 32-bit value");
-  std::vector<std::uint16_t> words;
-  push_uint32(words, static_cast<std::uint32_t>(value));
-  write_registers(op, words, trace);
+  write_values("set_int32", station, address, {value}, true, trace);
 }
 
 void Master::set_uint32(int station, std::string_view address, std::int64_t value, Trace* trace) {
-  check_station("set_uint32", station);
-  Op op{"set_uint32", station, address, register_request("set_uint32", address, 2)};
-  check_range("set_uint32", value, 0, kUint32Max, "an unsigned 32-bit value");
-  std::vector<std::uint16_t> words;
-  push_uint32(words, static_cast<std::uint32_t>(value));
-  write_registers(op, words, trace);
+  write_values("set_uint32", station, address, {value}, false, trace);
 }
 
 std::vector<std::int32_t> Master::get_multi_int32(int station, std::string_view address, int count,
                                                   Trace* trace) {
   check_station("get_multi_int32", station);
   check_count("get_multi_int32", count < 0 ? 0 : static_cast<std::size_t>(count));
-  Op op{"get_multi_int32", station, address,
-        register_request("get_multi_int32", address, 2 * count)};
-  op.request.command = Command::kReadData;
-  const std::vector<std::uint16_t> words = read_registers(op, 2 * count, trace);
+  const Op op = register_op("get_multi_int32", station, address, 2 * count, Command::kReadData);
+  const std::vector<std::uint16_t> words = read_registers(op, trace);
   std::vector<std::int32_t> values;
   values.reserve(static_cast<std::size_t>(count));
   for (std::size_t k = 0; k < static_cast<std::size_t>(count); ++k) {
@@ -282,47 +310,22 @@ std::vector<std::int32_t> Master::get_multi_int32(int station, std::string_view 
 
 void Master::set_multi_uint32(int station, std::string_view address,
                               const std::vector<std::int64_t>& values, Trace* trace) {
-  check_station("set_multi_uint32", station);
-  check_count("set_multi_uint32", values.size());
-  const int words_needed = static_cast<int>(values.size()) * 2;
-  Op op{"set_multi_uint32", station, address,
-        register_request("set_multi_uint32", address, words_needed)};
-  std::vector<std::uint16_t> words;
-  for (std::int64_t v : values) {
-    check_range("set_multi_uint32", v, 0, kUint32Max, "an unsigned 32-bit value");
-    push_uint32(words, static_cast<std::uint32_t>(v));
-  }
-  write_registers(op, words, trace);
+  write_values("set_multi_uint32", station, address, values, false, trace);
 }
 
 bool Master::get_coil(int station, std::string_view address, Trace* trace) {
-  check_station("get_coil", station);
-  const Address a = parse_for("get_coil", address, AddressKind::kCoil, false);
-  Op op{"get_coil", station, address, Request{}};
-  op.request.command = Command::kReadCoil;
-  op.request.device = a.device;
-  op.request.number = a.number;
+  const Op op = coil_op("get_coil", station, address, Command::kReadCoil);
   return transact(op, op.request, trace) == "1";
 }
 
 void Master::set_coil(int station, std::string_view address, bool value, Trace* trace) {
-  check_station("set_coil", station);
-  const Address a = parse_for("set_coil", address, AddressKind::kCoil, true);
-  Op op{"set_coil", station, address, Request{}};
-  op.request.command = Command::kWriteCoil;
-  op.request.device = a.device;
-  op.request.number = a.number;
+  Op op = coil_op("set_coil", station, address, Command::kWriteCoil);
   op.request.coil = value;
   transact(op, op.request, trace);
 }
 
 std::uint16_t Master::get_coil_uint16(int station, std::string_view address, Trace* trace) {
-  check_station("get_coil_uint16", station);
-  const Address a = parse_for("get_coil_uint16", address, AddressKind::kCoilWord, false);
-  Op op{"get_coil_uint16", station, address, Request{}};
-  op.request.command = Command::kReadWord;
-  op.request.device = a.device;
-  op.request.number = a.number;
+  const Op op = coil_op("get_coil_uint16", station, address, Command::kReadWord);
   std::vector<std::uint16_t> word;
   protocol::parse_words(transact(op, op.request, trace), 1, &word);
   return word.at(0);
@@ -330,13 +333,8 @@ std::uint16_t Master::get_coil_uint16(int station, std::string_view address, Tra
 
 void Master::set_coil_uint16(int station, std::string_view address, std::int64_t value,
                              Trace* trace) {
-  check_station("set_coil_uint16", station);
-  const Address a = parse_for("set_coil_uint16", address, AddressKind::kCoilWord, true);
+  Op op = coil_op("set_coil_uint16", station, address, Command::kWriteWord);
   check_range("set_coil_uint16", value, 0, 0xFFFF, "a 16-coil word");
-  Op op{"set_coil_uint16", station, address, Request{}};
-  op.request.command = Command::kWriteWord;
-  op.request.device = a.device;
-  op.request.number = a.number;
   op.request.words = {static_cast<std::uint16_t>(value)};
   transact(op, op.request, trace);
 }

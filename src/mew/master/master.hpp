@@ -91,8 +91,12 @@ class Master {
 
   void check_options() const;
   void derive_timeouts();
-  std::vector<std::uint16_t> read_registers(const Op& op, int words, Trace* trace);
-  void write_registers(const Op& op, const std::vector<std::uint16_t>& words, Trace* trace);
+  Op register_op(const char* name, int station, std::string_view address, int words,
+                 protocol::Command command);
+  Op coil_op(const char* name, int station, std::string_view address, protocol::Command command);
+  std::vector<std::uint16_t> read_registers(const Op& op, Trace* trace);
+  void write_values(const char* name, int station, std::string_view address,
+                    const std::vector<std::int64_t>& values, bool is_signed, Trace* trace);
   // Sends `request` and returns the data of its reply.
   std::string transact(const Op& op, const protocol::Request& request, Trace* trace);
   Reply await_reply(const Op& op, char tag, std::chrono::microseconds first_byte, Trace* trace);

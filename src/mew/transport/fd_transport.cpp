@@ -19,6 +19,10 @@ int poll_milliseconds(std::chrono::microseconds timeout) {
 
 }  // namespace
 
+FdGuard::~FdGuard() {
+  if (fd >= 0) ::close(fd);
+}
+
 FdTransport::FdTransport(int fd, std::string name, bool is_socket)
     : fd_(fd), name_(std::move(name)), is_socket_(is_socket) {}
 

@@ -6,6 +6,19 @@
 
 namespace mew::transport {
 
+// Closes a descriptor that is being set up unless ownership was handed on.
+struct FdGuard {
+  int fd;
+  FdGuard(const FdGuard&) = delete;
+  FdGuard& operator=(const FdGuard&) = delete;
+  ~FdGuard();
+  int release() {
+    const int f = fd;
+    fd = -1;
+    return f;
+  }
+};
+
 class FdTransport : public Transport {
  public:
   ~FdTransport() override;

@@ -54,19 +54,6 @@ class SerialPort final : public FdTransport {
   std::chrono::microseconds inter_byte_floor() const override { return kSerialInterByteFloor; }
 };
 
-// Closes the descriptor unless ownership was handed on.
-struct FdGuard {
-  int fd;
-  ~FdGuard() {
-    if (fd >= 0) ::close(fd);
-  }
-  int release() {
-    const int f = fd;
-    fd = -1;
-    return f;
-  }
-};
-
 [[noreturn]] void open_failed(int error_number, const std::string& path, const char* step) {
   throw TransportError(error_number, "cannot open serial port " + path + " (" + step +
                                          "): " + std::strerror(error_number));

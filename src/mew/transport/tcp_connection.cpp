@@ -26,18 +26,6 @@ class TcpConnection final : public FdTransport {
   std::chrono::microseconds inter_byte_floor() const override { return kTcpInterByteFloor; }
 };
 
-struct FdGuard {
-  int fd;
-  ~FdGuard() {
-    if (fd >= 0) ::close(fd);
-  }
-  int release() {
-    const int f = fd;
-    fd = -1;
-    return f;
-  }
-};
-
 [[noreturn]] void connect_failed(int error_number, const std::string& url, const std::string& why) {
   throw TransportError(error_number, "cannot connect to " + url + ": " + why);
 }
