@@ -500,6 +500,9 @@ bool SimulatorServer::pause(double seconds) {
     if (::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000))) > 0) {
       // Garbage and hang-up requests are picked up by the loop afterwards.
       wake_.drain();
+      // A hang-up cuts a held-back reply short: the rest is never sent.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (hang_up_now_) return false;
     }
   }
   return false;
