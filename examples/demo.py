@@ -203,7 +203,7 @@ def move(demo: Demo) -> None:
     for station, target in targets.items():
         demo.expect_position(station, target)
 
-    print("\n== Relative moves: station 1 by -60 mm twice (the second repeats it), station 2 by +45.5 mm")
+    print("\n== Relative moves: station 1 by -60 mm twice (a repeat), station 2 by +45.5 mm")
     axes.locate_relatively(1, -60.0)
     axes.locate_relatively(2, 45.5)
     with StatusTable(axes, STATIONS):
