@@ -1,0 +1,138 @@
+#include "module/call_support.hpp"
+
+#include "module/python_compat.hpp"
+
+namespace kov {
+
+namespace {
+constexpr std::size_t kMaxCallArgs = 8;
+}
+
+Ref global(const Call& c, const Name& name) {
+  PyObject* key = name.get();
+  if (key == nullptr) return {};
+  PyObject* v = PyDict_GetItemWithError(c.globals(), key);
+  if (v == nullptr) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return {};
+  }
+  return Ref::borrow(v);
+}
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+  PyObject* stack[kMaxCallArgs];
+  std::size_t n = 0;
+  for (PyObject* a : args) {
+    if (a == nullptr) return {};
+    stack[n++] = a;
+  }
+  return Ref::steal(compat::vectorcall(callable, stack, n, nullptr));
+}
+
+Ref call_method(PyObject* obj, const Name& name, std::initializer_list<PyObject*> args) {
+  PyObject* key = name.get();
+  if (key == nullptr || obj == nullptr) return {};
+  PyObject* stack[kMaxCallArgs + 1];
+  stack[0] = obj;
+  std::size_t n = 1;
+  for (PyObject* a : args) {
+    if (a == nullptr) return {};
+    stack[n++] = a;
+  }
+#if PY_VERSION_HEX >= 0x03090000
+  return Ref::steal(PyObject_VectorcallMethod(key, stack, n, nullptr));
+#else
+  Ref method = Ref::steal(PyObject_GetAttr(obj, key));
+  if (!method) return {};
+  return Ref::steal(compat::vectorcall(method.get(), stack + 1, n - 1, nullptr));
+#endif
+}
+
+Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> args,
+                       std::initializer_list<Keyword> keywords) {
+  PyObject* stack[kMaxCallArgs];
+  std::size_t n = 0;
+  for (PyObject* a : args) {
+    if (a == nullptr) return {};
+    stack[n++] = a;
+  }
+  Ref kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+  if (!kwnames) return {};
+  Py_ssize_t k = 0;
+  for (const Keyword& kw : keywords) {
+    PyObject* key = kw.name.get();
+    if (key == nullptr || kw.value == nullptr) return {};
+    Py_INCREF(key);
+    PyTuple_SET_ITEM(kwnames.get(), k++, key);
+    stack[n + k - 1] = kw.value;
+  }
+  return Ref::steal(compat::vectorcall(callable, stack, n, kwnames.get()));
+}
+
+Ref attribute(PyObject* obj, const Name& name) {
+  PyObject* key = name.get();
+  if (key == nullptr) return {};
+  return Ref::steal(PyObject_GetAttr(obj, key));
+}
+
+Ref text(std::initializer_list<Piece> pieces) {
+  Ref parts = Ref::steal(PyList_New(0));
+  if (!parts) return {};
+  for (const Piece& p : pieces) {
+    Ref s = p.text != nullptr    ? Ref::steal(PyUnicode_FromString(p.text))
+            : p.value != nullptr ? Ref::steal(PyObject_Format(p.value, nullptr))
+                                 : Ref();
+    if (!s || PyList_Append(parts.get(), s.get()) < 0) return {};
+  }
+  Ref empty = Ref::steal(PyUnicode_New(0, 0));
+  if (!empty) return {};
+  return Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
+}
+
+namespace {
+const Name kInfo{"info"};
+const Name kError{"error"};
+
+bool log_line(const Call& c, const Name& level, std::initializer_list<Piece> pieces) {
+  Ref logger = global(c, globals::kLogger);
+  if (!logger) return false;
+  Ref message = text(pieces);
+  if (!message) return false;
+  return static_cast<bool>(call_method(logger.get(), level, {message.get()}));
+}
+}  // namespace
+
+bool log_info(const Call& c, std::initializer_list<Piece> pieces) {
+  return log_line(c, kInfo, pieces);
+}
+bool log_error(const Call& c, std::initializer_list<Piece> pieces) {
+  return log_line(c, kError, pieces);
+}
+
+Ref real(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+
+int equal(PyObject* a, PyObject* b) {
+  Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+  return r ? PyObject_IsTrue(r.get()) : -1;
+}
+int not_equal(PyObject* a, PyObject* b) {
+  Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_NE));
+  return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+Ref raise_text(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
+  return {};
+}
+Ref raise_pieces(PyObject* type, std::initializer_list<Piece> pieces) {
+  Ref message = text(pieces);
+  if (message) PyErr_SetObject(type, message.get());
+  return {};
+}
+Ref assertion_failed() {
+  PyErr_SetNone(PyExc_AssertionError);
+  return {};
+}
+
+}  // namespace kov

@@ -1,0 +1,116 @@
+// Small vocabulary shared by the operation bodies: module globals, calls, log lines.
+#pragma once
+
+#include <initializer_list>
+
+#include "module/native_function.hpp"
+#include "module/py_ref.hpp"
+
+namespace kov {
+
+// Names of the module globals that bodies look up at each use, so that a substituted
+// global takes effect at once.
+namespace globals {
+inline const Name kLogger{"logger"};
+inline const Name kSleep{"_sleep"};
+inline const Name kNow{"_now"};
+inline const Name kMaxPulsePerSecond{"_MaxPulsePerSecond"};
+inline const Name kMewMaster{"_MewMaster"};
+inline const Name kThread{"_Thread"};
+inline const Name kDirection{"Direction"};
+inline const Name kStopSource{"StopSource"};
+inline const Name kFindingOMethod{"FindingOMethod"};
+}  // namespace globals
+
+// The module global `name` as it is bound now; NameError when it is gone.
+Ref global(const Call& c, const Name& name);
+
+// `callable(*args)`; any null argument means an error is already set.
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args);
+// `obj.name(*args)`, without creating a bound method where the interpreter allows it.
+Ref call_method(PyObject* obj, const Name& name, std::initializer_list<PyObject*> args);
+// `self.name(*args)` for one of the controller's own operations: goes through the instance
+// so that an override in a subclass takes part.
+inline Ref call_own(const Call& c, const Name& name, std::initializer_list<PyObject*> args) {
+  return call_method(c.self(), name, args);
+}
+// `callable(*args, **dict(zip(names, values)))`.
+struct Keyword {
+  const Name& name;
+  PyObject* value;
+};
+Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> args,
+                       std::initializer_list<Keyword> keywords);
+// `getattr(obj, name)`
+Ref attribute(PyObject* obj, const Name& name);
+
+// A piece of a log line or message: fixed text, or a value written as `format(value, "")`.
+struct Piece {
+  Piece(const char* t) : text(t) {}
+  Piece(PyObject* v) : value(v) {}
+  Piece(const Ref& v) : value(v.get()) {}
+  const char* text = nullptr;
+  PyObject* value = nullptr;
+};
+Ref text(std::initializer_list<Piece> pieces);
+
+// One INFO (or ERROR) line on the module logger; false with an exception set on failure.
+bool log_info(const Call& c, std::initializer_list<Piece> pieces);
+bool log_error(const Call& c, std::initializer_list<Piece> pieces);
+
+Ref real(double v);
+Ref integer(long long v);
+
+// `a == b` / `a != b` evaluated as an `if` statement would: -1 on error.
+int equal(PyObject* a, PyObject* b);
+int not_equal(PyObject* a, PyObject* b);
+
+// The exception pending at construction, taken out of the way while clean-up code runs.
+class SavedError {
+ public:
+  SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+  ~SavedError() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+  }
+  // Makes it the pending exception again.
+  void restore() noexcept {
+    PyErr_Restore(type_, value_, traceback_);
+    type_ = value_ = traceback_ = nullptr;
+  }
+  // Makes it the context of the exception pending now.
+  void chain() noexcept {
+    _PyErr_ChainExceptions(type_, value_, traceback_);
+    type_ = value_ = traceback_ = nullptr;
+  }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// Runs a clean-up step whether or not an exception is pending. A pending exception stays
+// the one reported (a failing step adds its own with the pending one as context); without
+// one, the step's own failure is the result. True only when nothing failed.
+template <class Step>
+bool clean_up(Step step) {
+  if (!PyErr_Occurred()) return static_cast<bool>(step());
+  SavedError pending;
+  if (step()) {
+    pending.restore();
+  } else {
+    pending.chain();
+  }
+  return false;
+}
+
+// Failures: each returns an empty Ref so a body can `return raise_...`.
+Ref raise_text(PyObject* type, const char* message);
+Ref raise_pieces(PyObject* type, std::initializer_list<Piece> pieces);
+Ref assertion_failed();
+
+}  // namespace kov
