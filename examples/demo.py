@@ -267,13 +267,12 @@ def position_steps(
     return times, positions, jumps
 
 
-def plot(sim: zol_mew.Simulator, path: Path, time_scale: float) -> None:
+def plot(sim: zol_mew.Simulator, end: float, path: Path, time_scale: float) -> None:
     import matplotlib
 
     matplotlib.use("Agg")  # no display needed
     import matplotlib.pyplot as plt
 
-    end = sim.now()
     fig, rows = plt.subplots(len(STATIONS), 1, sharex=True, figsize=(10, 8))
     for ax, station in zip(rows, STATIONS):
         trace = sim.trace(station)
@@ -338,9 +337,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             home(demo)
             move(demo)
             into_the_limit(demo)
+            end = sim.now()
         finally:
             axes.close(force=True)  # forced: a homing run may be left after a failure
-        plot(sim, plot_path, args.time_scale)
+        plot(sim, end, plot_path, args.time_scale)
 
     print("\n== Homing as the log file tells it")
     lines = []
