@@ -15,6 +15,7 @@ struct NativeFunction {
   PyObject* globals;
   PyObject* name;
   PyObject* qualname;
+  PyObject* call_name;  // how argument errors name the function, fixed at creation
   PyObject* module_name;
   PyObject* doc;
   PyObject* defaults;  // tuple, or null when the operation has none
@@ -58,7 +59,7 @@ void raise_missing(NativeFunction* f, PyObject* const* slots, Py_ssize_t require
     text = Ref::steal(PyUnicode_FromFormat("%U, and %U", head.get(), last.get()));
   }
   if (!text) return;
-  PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %U", f->op->name,
+  PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", f->call_name,
                count, count == 1 ? "" : "s", text.get());
 }
 
@@ -66,11 +67,11 @@ void raise_too_many(NativeFunction* f, Py_ssize_t given) {
   const Py_ssize_t n = f->nparams;
   if (f->ndefaults > 0) {
     PyErr_Format(PyExc_TypeError,
-                 "%s() takes from %zd to %zd positional arguments but %zd %s given", f->op->name,
+                 "%U() takes from %zd to %zd positional arguments but %zd %s given", f->call_name,
                  n - f->ndefaults, n, given, given == 1 ? "was" : "were");
   } else {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-                 f->op->name, n, n == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
+                 f->call_name, n, n == 1 ? "" : "s", given, given == 1 ? "was" : "were");
   }
 }
 
@@ -134,17 +135,17 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     for (Py_ssize_t k = 0; k < nkw; ++k) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
       if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", f->op->name);
+        PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->call_name);
         return nullptr;
       }
       const Py_ssize_t j = find_param(f, key);
       if (j < 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", f->op->name,
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->call_name,
                      key);
         return nullptr;
       }
       if (slots[j] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", f->op->name,
+        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->call_name,
                      key);
         return nullptr;
       }
@@ -206,6 +207,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->globals);
   Py_VISIT(f->name);
   Py_VISIT(f->qualname);
+  Py_VISIT(f->call_name);
   Py_VISIT(f->module_name);
   Py_VISIT(f->doc);
   Py_VISIT(f->defaults);
@@ -220,6 +222,7 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->globals);
   Py_CLEAR(f->name);
   Py_CLEAR(f->qualname);
+  Py_CLEAR(f->call_name);
   Py_CLEAR(f->module_name);
   Py_CLEAR(f->doc);
   Py_CLEAR(f->defaults);
@@ -433,6 +436,8 @@ Ref make_function(const Operation& op, PyObject* module) {
   f->module = Ref::borrow(module).release();
   f->globals = Ref::borrow(globals).release();
   f->name = name.release();
+  // Python functions are named by their qualified name in these messages from 3.10 on.
+  f->call_name = Ref::borrow(PY_VERSION_HEX >= 0x030A0000 ? qualname.get() : f->name).release();
   f->qualname = qualname.release();
   f->module_name = module_name.release();
   f->doc = doc.release();

@@ -1,0 +1,154 @@
+"""The native operations against plain Python functions of the same signature: binding,
+introspection, argument errors, conversion order and substitution of module globals."""
+
+import inspect
+import types
+
+import pytest
+
+import zol_kov
+from fake_master import FakeMaster
+
+K = zol_kov.KOVAxisController
+FUNCTIONS = {
+    key: value for key, value in vars(K).items() if type(value).__name__ == "function"
+}
+
+
+def twin(function):
+    """A Python function with the same parameters, defaults and annotations."""
+    sig = inspect.signature(function)
+    params = ", ".join(p.name for p in sig.parameters.values())
+    namespace = {}
+    exec("def %s(%s): pass" % (function.__name__, params), namespace)
+    py = namespace[function.__name__]
+    py.__defaults__ = function.__defaults__
+    py.__annotations__ = dict(function.__annotations__)
+    py.__qualname__ = function.__qualname__
+    return py
+
+
+@pytest.mark.parametrize("key", sorted(FUNCTIONS))
+def test_functions_introspect_like_python_functions(key):
+    f = FUNCTIONS[key]
+    assert f.__module__ == "zol_kov"
+    assert f.__qualname__ == "KOVAxisController." + f.__name__
+    assert key in (f.__name__, "_KOVAxisController" + f.__name__)
+    sig = inspect.signature(f)
+    assert list(sig.parameters)[0] == "self"
+    defaults = tuple(p.default for p in sig.parameters.values() if p.default is not p.empty)
+    assert (f.__defaults__ or ()) == defaults
+    annotations = {
+        name: p.annotation for name, p in sig.parameters.items() if p.annotation is not p.empty
+    }
+    if sig.return_annotation is not sig.empty:
+        annotations["return"] = sig.return_annotation
+    assert f.__annotations__ == annotations
+    assert all(type(a) is str for a in annotations.values())
+    assert f.__kwdefaults__ is None
+    assert repr(f).startswith("<function KOVAxisController.%s at 0x" % f.__name__)
+
+
+def test_binding_follows_the_function_protocol():
+    f = K.__dict__["stop"]
+    controller = K(FakeMaster())
+    assert f.__get__(None, K) is f and K.stop is f
+    bound = controller.stop
+    assert isinstance(bound, types.MethodType)
+    assert bound.__func__ is f and bound.__self__ is controller
+    assert str(inspect.signature(bound)) == "(station: 'int')"
+    f.extra = 1  # functions carry a __dict__ of their own
+    assert f.__dict__ == {"extra": 1}
+    del f.extra
+
+
+CALL_SHAPES = [
+    ((), {}),
+    ((1,), {}),
+    ((1, 2.0, 3.0, 4.0), {}),
+    ((1, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0), {}),
+    ((1,), {"station": 1}),
+    ((), {"nope": 1}),
+    ((1,), {"velocity": 1.0, "target": 2.0}),
+]
+
+
+@pytest.mark.parametrize("key", ["set_velocity", "locate_relatively", "wait_for_locating_done",
+                                 "find_o", "run_positive", "enable_positive_limit", "close"])
+@pytest.mark.parametrize("args, kwargs", CALL_SHAPES)
+def test_argument_errors_are_worded_as_for_python_functions(key, args, kwargs):
+    f = FUNCTIONS[key]
+    expected = None
+    try:
+        twin(f)(None, *args, **kwargs)
+    except TypeError as error:
+        expected = str(error)
+    if expected is None:
+        return  # the call shape fits: nothing to compare
+    with pytest.raises(TypeError) as excinfo:
+        f(K(FakeMaster()), *args, **kwargs)
+    assert str(excinfo.value) == expected
+
+
+class Recorded:
+    """A number that notes when the float conversion reads it."""
+
+    seen = []
+
+    def __init__(self, value, tag):
+        self.value, self.tag = value, tag
+
+    def __float__(self):
+        Recorded.seen.append(self.tag)
+        return float(self.value)
+
+
+number = Recorded
+
+
+def test_floats_are_converted_in_order_before_the_type_tests():
+    Recorded.seen = []
+    master = FakeMaster()
+    controller = K(master)
+    with pytest.raises(TypeError, match="Argument 'station' has incorrect type"):
+        controller.find_o("3", number(1, "a"), number(2, "b"), number(3, "c"))
+    assert Recorded.seen == ["a", "b", "c"]
+    with pytest.raises(TypeError) as excinfo:
+        controller.find_o("3", number(1, "a"), "fast", 0.1)
+    assert "Argument" not in str(excinfo.value)  # the float conversion's own error
+    assert master.calls == []
+
+
+def test_module_globals_are_looked_up_at_each_call(monkeypatch):
+    lines = []
+
+    class Recorder:
+        def info(self, message):
+            lines.append(message)
+
+    controller = K(FakeMaster())
+    monkeypatch.setattr(zol_kov, "logger", Recorder())
+    controller.stop(2)
+    monkeypatch.setattr(zol_kov, "_MaxPulsePerSecond", 10)
+    with pytest.raises(AssertionError):
+        controller.set_velocity(2, 11)
+    controller.set_velocity(2, 10)
+    assert lines == ["Stop station 2", "Set velocity to 10.0, station 2"]
+
+
+def test_overrides_in_a_subclass_take_part():
+    class Geared(K):
+        def ppmm(self, station):
+            return 8
+
+        def is_running(self, station, status_words=None):
+            self.polls = getattr(self, "polls", 0) + 1
+            return self.polls < 3
+
+    master = FakeMaster()
+    master.script("get_int32", "D20", 0)
+    controller = Geared(master)
+    controller.locate_absolutely(1, 2.5)
+    controller.wait_for_locating_done(1)
+    assert master.calls[:2] == [("set_int32", 1, "DT6", 20), ("set_coil", 1, "R1", True)]
+    assert controller.polls == 3
