@@ -75,9 +75,8 @@ def moved_by(sim, step):
     return relative_starts(sim) == 1 and sim.get_int32(1, "DT10") == 5000 + step
 
 
-@pytest.fixture
-def line():
-    sim = zol_mew.Simulator((1,), time_scale=SIM_TIME_SCALE)
+def make_line(tcp=False):
+    sim = zol_mew.Simulator((1,), time_scale=SIM_TIME_SCALE, tcp=tcp)
     sim.set_int32(1, "DT8", RELATIVE_STEP)
     masters = []
 
@@ -87,10 +86,28 @@ def line():
         masters.append(master)
         return master
 
+    def close():
+        for master in masters:
+            master.close()
+        sim.close()
+
+    return sim, open_master, close
+
+
+@pytest.fixture
+def line():
+    sim, open_master, close = make_line()
     yield sim, open_master
-    for master in masters:
-        master.close()
-    sim.close()
+    close()
+
+
+@pytest.fixture(params=["pty", "tcp"])
+def any_line(request):
+    """A pseudo-terminal, or a serial device server: after a hang-up the first
+    gets a new name, the second keeps its port."""
+    sim, open_master, close = make_line(tcp=request.param == "tcp")
+    yield sim, open_master
+    close()
 
 
 def budget(master, extra=0.0):
@@ -249,8 +266,8 @@ def test_checksum_error_reply_resends_once_and_acts_once(line, op):
 
 @pytest.mark.parametrize("mid_reply", [False, True], ids=["instead-of-reply", "mid-reply"])
 @pytest.mark.parametrize("op", OPS, ids=OP_IDS)
-def test_hang_up(line, op, mid_reply):
-    sim, open_master = line
+def test_hang_up(any_line, op, mid_reply):
+    sim, open_master = any_line
     # At 50 baud the inter-byte time-out (ten characters) is 2 s, so a reply cut
     # after four bytes is still being waited for when the line drops.
     master = open_master(retries=2, baudrate=50) if mid_reply else open_master(retries=2)
@@ -289,3 +306,40 @@ def test_hang_up(line, op, mid_reply):
         check_next_read(sim, open_master(retries=2))
     else:
         check_usable(sim, open_master(retries=2), op)
+
+
+# ---- the controller's motion commands -----------------------------------------------
+
+MOTIONS = [
+    ("locate_relatively", "start relative", "R00021"),
+    ("run_positive", "start jog positive", "R00041"),
+    ("run_negative", "start jog negative", "R00031"),
+]
+LOST_REPLIES = [
+    (("drop", 1), zol_mew.MewTimeoutError),
+    (("corrupt", None), zol_mew.MewProtocolError),
+    (("delay", 3 * TIMEOUT), zol_mew.MewTimeoutError),
+    (("split", 0.5), zol_mew.MewTimeoutError),
+]
+
+
+@pytest.mark.parametrize("fault, exception", LOST_REPLIES, ids=[f[0][0] for f in LOST_REPLIES])
+@pytest.mark.parametrize("name, event, payload", MOTIONS, ids=[m[0] for m in MOTIONS])
+def test_controller_motion_whose_reply_is_lost_runs_once(kov, line, name, event, payload, fault,
+                                                         exception):
+    sim, open_master = line
+    controller = kov.KOVAxisController(open_master(retries=2))
+    inject(sim, fault)
+    _, error = call_bounded(getattr(controller, name), 1, limit=30.0)
+    assert type(error) is exception, error  # passed on unchanged
+    assert sim.wait_stopped(1, 30.0)
+    starts = [e for e in sim.trace(1) if e[3] is not None and e[3].startswith("start")]
+    assert [e[3] for e in starts] == [event]
+    assert [f for f in sim.request_log() if f[3:5] == "WC"] == [
+        f for f in sim.request_log() if f[6:].startswith(payload)
+    ]
+    assert len([f for f in sim.request_log() if f[6:].startswith(payload)]) == 1
+    if fault[0] in ("delay", "split"):
+        time.sleep(fault[1])
+    assert controller.is_running(1) is False  # the controller goes on working
+    controller.close()
