@@ -6,8 +6,10 @@ again afterwards (after close and reopen for a hang-up); and the device must hav
 carried a write out at most once: a relative move whose reply was lost moves once.
 """
 
+import os
 import threading
 import time
+import tty
 
 import pytest
 
@@ -343,3 +345,26 @@ def test_controller_motion_whose_reply_is_lost_runs_once(kov, line, name, event,
         time.sleep(fault[1])
     assert controller.is_running(1) is False  # the controller goes on working
     controller.close()
+
+
+@pytest.mark.parametrize(
+    "noise",
+    [b"\x00noise\xff" * 30000, b"@" + b"1" * 200000, (b"@01RDa" + b"7" * 150) * 1000],
+    ids=["no-start", "endless-frame", "overlong-frames"],
+)
+def test_device_side_discards_endless_noise(line, noise):
+    """The simulator's decoder, fed far more than a frame without a frame end,
+    throws it away and answers the next request."""
+    sim, open_master = line
+    master = open_master(retries=0)
+    fd = os.open(sim.port, os.O_RDWR | os.O_NOCTTY)
+    try:
+        tty.setraw(fd)
+        for start in range(0, len(noise), 4096):
+            os.write(fd, noise[start : start + 4096])
+    finally:
+        os.close(fd)
+    # What is left of the noise ends at the next start character: the request's.
+    result, error = run(master, Op("get_int32", (1, "DT8")))
+    assert error is None, error
+    assert result == RELATIVE_STEP
