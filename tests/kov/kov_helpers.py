@@ -262,3 +262,15 @@ def python_name(member):
     """The name a function defined under `member` in a class body carries."""
     prefix = "_KOVAxisController"
     return member[len(prefix):] if member.startswith(prefix + "__") else member
+
+
+class Shown:
+    """An object whose format() text differs from its str() and repr()."""
+
+    def __format__(self, spec):
+        return "<format %r>" % spec
+
+    def __str__(self):
+        return "<str>"
+
+    __repr__ = __str__

@@ -16,6 +16,7 @@ NEG, POS = Direction.Negative, Direction.Positive
 NOT_WAITED = "Axis is not finding origin point, or has been waited."
 NEG_DISABLED = "禁用了负极限，却往负方向找原点。可能需要把找原点方式改为只使用原点信号"
 POS_DISABLED = "禁用了正极限，却往正方向找原点。可能需要把找原点方式改为只使用原点信号"
+LONG = 60.0  # collections that should return at once; bounded so a fault cannot hang the suite
 PROFILE = "Set (start velocity, velocity, acceleration time) to (5.0, 20.0, 0.2)"
 
 
@@ -97,7 +98,7 @@ def start_calls(station, method, direction, profile=(5, 20, 200)):
 def run_and_collect(hc, axis, log, station, direction, method):
     hc.find_o(station, 5.0, 20.0, 0.2, direction)
     assert hc.is_finding_o(station) is True
-    result = hc.wait_for_find_o_finish(station)
+    result = hc.wait_for_find_o_finish(station, LONG)
     assert hc.is_finding_o(station) is False
     return result
 
@@ -129,7 +130,7 @@ def test_successful_run(hc, axis, log, sleeps, method, direction):
 def test_documented_negative_run_of_station_3(hc, axis, log):
     axis.plan(3, stages=[(1, StopSource.NegativeLimit), (1, StopSource.Origin)])
     hc.find_o(3, 5.0, 20.0, 0.2)
-    assert hc.wait_for_find_o_finish(3) is True
+    assert hc.wait_for_find_o_finish(3, LONG) is True
     assert log.messages[1:] == [
         "Start finding o, station 3",
         "Finding o started, method 0, station 3",
@@ -220,7 +221,7 @@ def test_bus_failure_during_stage_0_ends_the_run_quietly(hc, axis, log):
     axis.script("get_coil", "Y1", True, True, OSError("bus"))
     with thread_exceptions() as seen:
         hc.find_o(3, 5, 20, 0.2)
-        assert hc.wait_for_find_o_finish(3) is False
+        assert hc.wait_for_find_o_finish(3, LONG) is False
     assert seen == []
     assert not any("stage 0" in m for m in log.messages)
     assert axis.axes[3].started == ["R3"]
@@ -236,7 +237,7 @@ def test_unknown_stop_source_code_ends_the_run_quietly(hc, axis, log, method):
         hc._find_o_threads[3].join(30)
     assert seen == []
     with pytest.raises(ValueError):
-        hc.wait_for_find_o_finish(3)
+        hc.wait_for_find_o_finish(3, LONG)
     assert hc.is_finding_o(3) is False
     assert not any("stop" in m and "source" in m for m in log.messages)
 
@@ -247,7 +248,7 @@ def test_failure_to_set_the_origin_is_swallowed(hc, axis, log):
     hc.finding_o_method = ONLY
     with thread_exceptions() as seen:
         hc.find_o(3, 5, 20, 0.2)
-        assert hc.wait_for_find_o_finish(3) is True
+        assert hc.wait_for_find_o_finish(3, LONG) is True
     assert seen == []
     assert "Set here O for station 3" not in log.messages
 
@@ -263,7 +264,7 @@ def test_exceptions_outside_exception_end_the_thread_unhandled(hc, axis, log):
         hc.find_o(3, 5, 20, 0.2)
         hc._find_o_threads[3].join(30)
     assert seen == [Abort]
-    assert hc.wait_for_find_o_finish(3) is False
+    assert hc.wait_for_find_o_finish(3, LONG) is False
 
 
 def test_unknown_method_runs_nothing(hc, axis, log):
@@ -397,6 +398,14 @@ def test_homing_method_must_be_a_member(hc, log, value, shown):
     assert log.records == []
 
 
+def test_refused_homing_method_is_shown_by_its_format_text(hc, log):
+    from kov_helpers import Shown
+
+    with pytest.raises(AssertionError) as excinfo:
+        hc.finding_o_method = Shown()
+    assert excinfo.value.args == ("未知的找原点方式值：<format ''>",)
+
+
 def test_homing_method_cannot_be_deleted(hc):
     with pytest.raises(AttributeError):
         del hc.finding_o_method
@@ -415,6 +424,7 @@ def gated(monkeypatch):
 
         def __init__(self, *args, **kwargs):
             self.made_with = (args, dict(kwargs))
+            self.joins = []
             super().__init__(*args, **kwargs)
             self.gate = threading.Event()
             GatedThread.made.append(self)
@@ -422,6 +432,10 @@ def gated(monkeypatch):
         def run(self):
             self.gate.wait(30)
             super().run()
+
+        def join(self, timeout=None):
+            self.joins.append(timeout)
+            super().join(timeout)
 
     monkeypatch.setattr(zol_kov, "_Thread", GatedThread)
     yield GatedThread
@@ -442,7 +456,18 @@ def test_thread_is_made_with_target_and_args_only(hc, axis, log, gated):
     assert thread.daemon is threading.current_thread().daemon
     assert log.messages == [PROFILE, "Start finding o, station 3"]
     thread.gate.set()
-    assert hc.wait_for_find_o_finish(3) is True
+    assert hc.wait_for_find_o_finish(3, LONG) is True
+
+
+@pytest.mark.parametrize("timeout", [None, 0.0, 0.25, -3.0])
+def test_collection_joins_with_the_callers_timeout(hc, axis, log, gated, timeout):
+    axis.plan(3, stages=[(0, StopSource.NegativeLimit), (0, StopSource.Origin)])
+    hc.find_o(3, 5, 20, 0.2)
+    thread = gated.made[0]
+    thread.gate.set()
+    threading.Thread.join(thread, 30)
+    assert hc.wait_for_find_o_finish(3, timeout) is True
+    assert thread.joins == [timeout]
 
 
 def test_method_changed_before_the_thread_begins(hc, axis, log, gated):
@@ -451,7 +476,7 @@ def test_method_changed_before_the_thread_begins(hc, axis, log, gated):
     assert axis.calls[0] == ("get_coil", 3, "R12")
     hc.finding_o_method = ONLY
     gated.made[0].gate.set()
-    assert hc.wait_for_find_o_finish(3) is True
+    assert hc.wait_for_find_o_finish(3, LONG) is True
     assert "Finding o started, method 1, station 3" in log.messages
     assert axis.axes[3].started == ["R5"]
 
@@ -463,7 +488,7 @@ def test_unknown_method_set_before_the_thread_begins(hc, axis, log, gated):
     axis.clear()
     log.clear()
     gated.made[0].gate.set()
-    assert hc.wait_for_find_o_finish(3) is False
+    assert hc.wait_for_find_o_finish(3, LONG) is False
     assert log.messages == ["Finding o started, method 7, station 3",
                             "Wait for finding O done. Station 3, source 0"]
     assert axis.calls == [("get_int32", 3, "D20")]
@@ -486,7 +511,7 @@ def test_start_with_integer_speeds(hc, axis):
     axis.plan(3, stages=[(0, StopSource.NegativeLimit), (0, StopSource.Origin)])
     hc.find_o(3, 5, 20, 1)
     assert axis.calls[:2] == [("get_coil", 3, "R12"), ("set_multi_uint32", 3, "DT0", [5, 20, 1000])]
-    assert hc.wait_for_find_o_finish(3) is True
+    assert hc.wait_for_find_o_finish(3, LONG) is True
 
 
 def test_start_writes_the_profile_through_the_instance(axis, log, sleeps):
@@ -501,7 +526,7 @@ def test_start_writes_the_profile_through_the_instance(axis, log, sleeps):
     controller.find_o(3, 5, 20, 1)
     assert seen == [(3, 5.0, 20.0, 1.0)]
     assert [type(a) for a in seen[0]] == [int, float, float, float]
-    assert controller.wait_for_find_o_finish(3) is True
+    assert controller.wait_for_find_o_finish(3, LONG) is True
 
 
 @pytest.mark.parametrize("direction", [1, -1, "negative", None])
@@ -518,6 +543,7 @@ def test_start_on_a_registered_station_is_refused(hc, axis, log):
     axis.plan(3, stages=[(0, StopSource.NegativeLimit), (0, StopSource.Origin)])
     hc.find_o(3, 5, 20, 0.2)
     hc._find_o_threads[3].join(30)  # long ended, still registered
+    assert hc.is_finding_o(3) is True
     axis.clear()
     log.clear()
     with pytest.raises(BlockingIOError) as excinfo:
@@ -525,10 +551,10 @@ def test_start_on_a_registered_station_is_refused(hc, axis, log):
     assert type(excinfo.value) is BlockingIOError
     assert str(excinfo.value) == "Axis 3 has been finding o."
     assert axis.calls == [] and log.records == []
-    assert hc.wait_for_find_o_finish(3) is True
+    assert hc.wait_for_find_o_finish(3, LONG) is True
     axis.plan(3, stages=[(0, StopSource.NegativeLimit), (0, StopSource.Origin)])
     hc.find_o(3, 5, 20, 0.2)
-    assert hc.wait_for_find_o_finish(3) is True
+    assert hc.wait_for_find_o_finish(3, LONG) is True
 
 
 @pytest.mark.parametrize(
@@ -549,7 +575,7 @@ def test_start_towards_a_disabled_limit_is_refused(hc, axis, log, direction, rel
 def test_only_the_limit_of_the_direction_is_consulted(hc, axis, direction, relays):
     axis.plan(3, relays=relays, stages=[(0, LIMIT[direction]), (0, StopSource.Origin)])
     hc.find_o(3, 5, 20, 0.2, direction)
-    assert hc.wait_for_find_o_finish(3) is True
+    assert hc.wait_for_find_o_finish(3, LONG) is True
 
 
 @pytest.mark.parametrize("direction", [NEG, POS])
@@ -557,7 +583,7 @@ def test_origin_only_consults_no_limit(hc, axis, direction):
     axis.plan(3, relays={"R12": True, "R13": True}, stages=[(0, StopSource.Origin)])
     hc.finding_o_method = ONLY
     hc.find_o(3, 5, 20, 0.2, direction)
-    assert hc.wait_for_find_o_finish(3) is True
+    assert hc.wait_for_find_o_finish(3, LONG) is True
     assert not any(c[2] in ("R12", "R13") for c in axis.calls)
 
 
@@ -630,7 +656,7 @@ def test_failed_thread_start_leaves_the_station_free(hc, axis, log, monkeypatch)
     assert 3 not in hc._find_o_threads
     monkeypatch.setattr(zol_kov, "_Thread", threading.Thread)
     hc.find_o(3, 5, 20, 0.2)
-    assert hc.wait_for_find_o_finish(3) is True
+    assert hc.wait_for_find_o_finish(3, LONG) is True
 
 
 def test_simultaneous_starts_for_one_station(hc, axis, log):
@@ -667,7 +693,7 @@ def test_simultaneous_starts_for_one_station(hc, axis, log):
         caller.join(60)
     assert sorted(results) == ["Axis 3 has been finding o.", "started"]
     assert len(axis.ops("set_multi_uint32")) == 1
-    assert hc.wait_for_find_o_finish(3) is True
+    assert hc.wait_for_find_o_finish(3, LONG) is True
     assert axis.axes[3].started == ["R3", "R6"]
 
 
@@ -687,7 +713,7 @@ def test_is_finding_o_asks_the_registry_only(hc, axis):
 
 def test_collecting_an_unknown_station(hc, axis, log):
     with pytest.raises(ValueError) as excinfo:
-        hc.wait_for_find_o_finish(3)
+        hc.wait_for_find_o_finish(3, LONG)
     assert excinfo.value.args == (NOT_WAITED,)
     assert axis.calls == [] and log.records == []
 
@@ -724,10 +750,10 @@ def test_collect_timeout_while_running(hc, axis, log, timeout):
 def test_repeated_collection_is_refused(hc, axis, log):
     axis.plan(3, stages=[(0, StopSource.NegativeLimit), (0, StopSource.PositiveLimit)])
     hc.find_o(3, 5, 20, 0.2)
-    assert hc.wait_for_find_o_finish(3) is False
+    assert hc.wait_for_find_o_finish(3, LONG) is False
     assert log.messages[-1] == "Wait for finding O done. Station 3, source 4"
     with pytest.raises(ValueError) as excinfo:
-        hc.wait_for_find_o_finish(3)
+        hc.wait_for_find_o_finish(3, LONG)
     assert excinfo.value.args == (NOT_WAITED,)
 
 
@@ -738,7 +764,7 @@ def test_close_is_refused_while_a_run_is_registered(hc, axis, log):
     with pytest.raises(RuntimeError):
         hc.close()
     assert axis.ops("close") == []
-    assert hc.wait_for_find_o_finish(3) is True
+    assert hc.wait_for_find_o_finish(3, LONG) is True
     hc.close()
     assert axis.ops("close") == [("close",)]
 
@@ -756,11 +782,11 @@ def test_forced_close_mid_run(hc, axis, log):
     assert seen == []
     assert not any("stage 0" in m for m in log.messages)
     with pytest.raises(AttributeError) as excinfo:
-        hc.wait_for_find_o_finish(3)
+        hc.wait_for_find_o_finish(3, LONG)
     assert "get_int32" in str(excinfo.value)
     assert hc.is_finding_o(3) is False
     with pytest.raises(ValueError):
-        hc.wait_for_find_o_finish(3)
+        hc.wait_for_find_o_finish(3, LONG)
 
 
 def test_collection_reads_the_stop_source_now(hc, axis, log):
@@ -768,4 +794,4 @@ def test_collection_reads_the_stop_source_now(hc, axis, log):
     hc.find_o(3, 5, 20, 0.2)
     hc._find_o_threads[3].join(30)
     axis.axes[3].stop_source = int(StopSource.Origin)
-    assert hc.wait_for_find_o_finish(3) is True
+    assert hc.wait_for_find_o_finish(3, LONG) is True

@@ -468,3 +468,13 @@ def test_empty_port_leaves_no_traceback(run_python, tmp_path):
     assert result.stdout.decode().split() == ["refused"]
     assert result.stderr.decode() == ""
     assert json.dumps(log_lines(tmp_path)).count("created") == 0
+
+
+def test_created_line_formats_the_port(log):
+    from kov_helpers import Shown
+
+    port = Shown()
+    controller = KOVAxisController(port)
+    assert log.messages == [CREATED.format(port, 115200)]
+    assert log.messages == ["KOV Axis Controller created with port <format ''>, baudrate 115200"]
+    controller._KOVAxisController__mew = None  # not a master that can be closed

@@ -291,3 +291,22 @@ def test_second_interpreter_is_refused(run_python, tmp_path):
         "ImportError:Interpreter change detected - this module can only be loaded "
         "into one interpreter per process."
     )
+
+
+def test_import_can_be_retried_after_a_failed_execution(run_python, tmp_path):
+    # A failed import leaves nothing behind: once the cause is gone, importing works.
+    (tmp_path / "log").write_text("not a directory")
+    code = (
+        "import os\n"
+        "try:\n"
+        "    import zol_kov\n"
+        "except FileExistsError:\n"
+        "    print('refused')\n"
+        "os.remove('log')\n"
+        "import zol_kov\n"
+        "zol_kov.logger.info('second try')\n"
+        "print(len(zol_kov.logger.handlers), os.listdir('log') != [])\n"
+    )
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr.decode()
+    assert result.stdout.decode().split() == ["refused", "1", "True"]

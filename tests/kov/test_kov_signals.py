@@ -198,3 +198,14 @@ def test_queries_follow_the_current_master(fake):
     controller._KOVAxisController__mew = other
     assert controller.negative_limit_is_disabled(1) is True
     assert other.calls == [("get_coil", 1, "R12")]
+
+
+def test_values_are_logged_by_their_format_text(ctl, fake, log):
+    from kov_helpers import Shown
+
+    ctl.enable_positive_limit(Shown())
+    ctl.reverse_direction_output(2, Shown())
+    assert log.messages == [
+        "Enable positive limit, station <format ''>",
+        "Set reverse direction output to <format ''>, station 2",
+    ]

@@ -227,3 +227,34 @@ def test_master_failures_pass_through(ctl, fake, call, op):
     with pytest.raises(ConnectionError) as excinfo:
         call(ctl)
     assert excinfo.value is error
+
+
+@pytest.mark.parametrize(
+    "op, answer, call, error",
+    [
+        ("get_multi_int32", None, lambda c: c.status_words(1), TypeError),
+        ("get_multi_int32", [0, 0, 0, 0, 0, 7.0], lambda c: c.status_words(1), TypeError),
+        ("get_multi_int32", [0, 0, 0, 0, 0, "5"], lambda c: c.status_words(1), TypeError),
+        ("get_int32", "x", lambda c: c.get_position(1), TypeError),
+        ("get_int32", "x", lambda c: c.get_stop_source(1), ValueError),
+        ("get_int32", None, lambda c: c.get_stop_source(1), ValueError),
+    ],
+)
+def test_garbage_from_the_master_raises(ctl, fake, op, answer, call, error):
+    fake.script(op, None, answer)
+    with pytest.raises(error):
+        call(ctl)
+
+
+@pytest.mark.parametrize("word3", [2.5, "1", None])
+@pytest.mark.parametrize("name", NAMES)
+def test_input_tests_refuse_a_non_integer_image(ctl, name, word3):
+    with pytest.raises(TypeError):
+        getattr(ctl, name)(1, [0, 0, 0, word3])
+
+
+@pytest.mark.parametrize("name, coil, bit", INPUT_TESTS)
+def test_input_tests_on_wide_integers(ctl, name, coil, bit):
+    word3 = (1 << 100) | (1 << bit)
+    assert getattr(ctl, name)(1, [0, 0, 0, word3]) is True
+    assert getattr(ctl, name)(1, [0, 0, 0, 1 << 100]) is False

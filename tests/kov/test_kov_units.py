@@ -284,3 +284,10 @@ def test_master_results_are_ignored(ctl, fake):
     fake.script("set_multi_uint32", None, "ignored")
     assert ctl.set_velocity(1, 1) is None
     assert ctl.set_parameters(1, 1, 2, 3) is None
+
+
+def test_scale_is_logged_by_its_format_text(ctl, log):
+    from kov_helpers import Shown
+
+    ctl.set_ppmm(1, Shown())
+    assert log.messages == ["Set PPMM to <format ''> for station 1"]
