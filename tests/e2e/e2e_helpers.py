@@ -1,0 +1,84 @@
+"""Helpers of the end-to-end tests: time scale, bounds, and readers of the simulator."""
+
+import threading
+import time
+
+# Simulated seconds per real second. A homing run at the speeds used here takes a
+# few hundredths of a real second; nothing relies on a motion that could end by
+# itself still running later: a motion that must be caught running is one that
+# cannot end (its limit switch disabled, or its origin sensor held off).
+TIME_SCALE = 40.0
+
+# Generous bound (real seconds) for anything that should end by itself; reaching it
+# means a hang, never a slow machine.
+WAIT = 30.0
+
+STATIONS = (1, 2, 3)
+
+# Pulses per millimetre used by most tests, so that millimetres and pulses differ.
+PPMM = 100
+
+
+def events(sim, station):
+    """The trace events of a station (periodic samples left out)."""
+    return [entry[3] for entry in sim.trace(station) if entry[3] is not None]
+
+
+def requests(sim, station):
+    """(command, payload) of each request to `station` in the simulator's log."""
+    prefix = "@%02d" % station
+    found = []
+    for request in sim.request_log():
+        if request.startswith(prefix):
+            # '@' station(2) command(2) tag(1) payload checksum(2)
+            found.append((request[3:5], request[6:-2]))
+    return found
+
+
+def wait_until(condition, what, limit=WAIT):
+    """Polls `condition()` until it is true; fails clearly instead of hanging."""
+    deadline = time.monotonic() + limit
+    while not condition():
+        assert time.monotonic() < deadline, "still waiting after %.0f s for %s" % (limit, what)
+        time.sleep(0.005)
+
+
+def wait_moving(sim, station):
+    wait_until(lambda: sim.state(station)["moving"], "station %d to move" % station)
+
+
+def stop_and_settle(sim, station):
+    """Ends a motion that a test left running, straight on the device."""
+    sim.set_coil(station, "R0", True)
+    assert sim.wait_stopped(station, WAIT), "station %d did not stop" % station
+
+
+def finish_homing(controller, station):
+    """Collects a homing run, failing (not hanging) when it does not end in time."""
+    result = controller.wait_for_find_o_finish(station, WAIT)
+    assert result is not None, "homing of station %d still running after %.0f s" % (station, WAIT)
+    return result
+
+
+def call_bounded(func, *args, limit=WAIT):
+    """Runs func(*args) on a helper thread; returns (result, exception).
+
+    A call that has not come back within `limit` seconds fails the test as a hang.
+    """
+    box = {}
+
+    def run():
+        try:
+            box["result"] = func(*args)
+        except BaseException as exc:  # handed back to the test, which judges it
+            box["error"] = exc
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    thread.join(limit)
+    assert not thread.is_alive(), "%s%r still running after %.0f s" % (
+        getattr(func, "__name__", func),
+        args,
+        limit,
+    )
+    return box.get("result"), box.get("error")
