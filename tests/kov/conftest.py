@@ -1,6 +1,7 @@
 import gc
 import logging
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -17,7 +18,7 @@ HERE = Path(__file__).resolve().parent
 # (if nobody has yet) from a private directory, and run every test of this directory
 # from there, so that no test writes into the source tree.
 KOV_HOME = Path(tempfile.mkdtemp(prefix="kov-home-"))
-(KOV_HOME / "log").mkdir(exist_ok=True)
+(KOV_HOME / "log").mkdir(parents=True, exist_ok=True)
 if "zol_kov" not in sys.modules:
     _cwd = os.getcwd()
     os.chdir(str(KOV_HOME))
@@ -34,7 +35,7 @@ def pytest_runtest_protocol(item, nextitem):
     # Controllers made by a test are finalised (and log their closed line) only when
     # pytest drops the test's fixture values, at the very end of the protocol: stay in
     # the private directory until then.
-    (KOV_HOME / "log").mkdir(exist_ok=True)
+    (KOV_HOME / "log").mkdir(parents=True, exist_ok=True)
     previous = os.getcwd()
     os.chdir(str(KOV_HOME))
     try:
@@ -42,6 +43,10 @@ def pytest_runtest_protocol(item, nextitem):
     finally:
         gc.collect()
         os.chdir(previous)
+
+
+def pytest_unconfigure(config):
+    shutil.rmtree(str(KOV_HOME), ignore_errors=True)
 
 
 @pytest.fixture(autouse=True)

@@ -3,7 +3,6 @@ import threading
 
 import pytest
 
-import zol_kov
 from kov_helpers import argtype
 from zol_kov import FileLogHandler
 

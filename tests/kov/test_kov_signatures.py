@@ -5,7 +5,6 @@ import fractions
 
 import pytest
 
-import zol_kov
 from fake_master import FakeMaster
 from kov_helpers import (
     ANNOTATIONS, DEFAULTS, DOCS, MEMBERS, METHODS, NO_DOC, PARAM_ANNOTATIONS, argtype,
