@@ -158,7 +158,7 @@ def ctl(make_controller, log):
 @pytest.fixture
 def quick_master(sim):
     """A master that gives up after one attempt: a lost or bad reply raises at once."""
-    master = zol_mew.MewMaster(sim.port, timeout=0.5, retries=0)
+    master = zol_mew.MewMaster(sim.port, timeout=1.0, retries=0)
     yield master
     master.close()
 

@@ -49,7 +49,7 @@ def test_close_and_open_keep_scales_and_homing_method(kov, sim, ctl, log):
 
 
 def test_a_given_master_is_closed_and_open_makes_a_new_one(kov, sim, make_controller, log):
-    given = zol_mew.MewMaster(sim.port, timeout=0.5, retries=0)
+    given = zol_mew.MewMaster(sim.port, timeout=1.0, retries=0)
     ctl = make_controller(given)
     assert log.messages[0] == "KOV Axis Controller created with port %s, baudrate 115200" % given
     ctl.set_ppmm(1, PPMM)
