@@ -3,6 +3,7 @@
 import gc
 import logging
 import os
+import shutil
 import sys
 import tempfile
 import threading
@@ -18,7 +19,7 @@ from e2e_helpers import STATIONS, TIME_SCALE, WAIT
 # `log/...` relative to the current directory for every record: import it (if no
 # other test directory has) from a private directory and run every test from there.
 KOV_HOME = Path(tempfile.mkdtemp(prefix="kov-e2e-home-"))
-(KOV_HOME / "log").mkdir(exist_ok=True)
+(KOV_HOME / "log").mkdir(parents=True, exist_ok=True)
 if "zol_kov" not in sys.modules:
     _cwd = os.getcwd()
     os.chdir(str(KOV_HOME))
@@ -35,7 +36,7 @@ def pytest_runtest_protocol(item, nextitem):
     # Controllers are finalised (and log their closed line) when pytest drops the
     # fixture values at the very end of the protocol: stay in the private directory
     # until then.
-    (KOV_HOME / "log").mkdir(exist_ok=True)
+    (KOV_HOME / "log").mkdir(parents=True, exist_ok=True)
     previous = os.getcwd()
     os.chdir(str(KOV_HOME))
     try:
@@ -43,6 +44,10 @@ def pytest_runtest_protocol(item, nextitem):
     finally:
         gc.collect()
         os.chdir(previous)
+
+
+def pytest_unconfigure(config):
+    shutil.rmtree(str(KOV_HOME), ignore_errors=True)
 
 
 @pytest.fixture(autouse=True)
