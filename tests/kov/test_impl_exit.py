@@ -1,7 +1,11 @@
 """Controllers still alive when the interpreter exits are finalised once, quietly, with
 their closed line in the log file, wherever they are referenced from."""
 
+from pathlib import Path
+
 import pytest
+
+HERE = Path(__file__).resolve().parent
 
 SCRIPT = """
 import sys, types, zol_kov
@@ -33,8 +37,6 @@ print("exiting")
 
 @pytest.mark.parametrize("extra", ["", "zol_kov.logger.info('last words')"])
 def test_each_live_controller_writes_one_closed_line(run_python, tmp_path, extra):
-    from conftest import HERE
-
     result = run_python(SCRIPT.format(here=str(HERE), extra=extra))
     assert result.returncode == 0, result.stderr.decode()
     assert result.stdout.decode().split() == ["exiting"]
