@@ -2,6 +2,7 @@
 
 import gc
 import os
+import shutil
 import sys
 import tempfile
 from pathlib import Path
@@ -28,7 +29,7 @@ if "zol_kov" not in sys.modules:
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_protocol(item, nextitem):
-    (KOV_HOME / "log").mkdir(exist_ok=True)
+    (KOV_HOME / "log").mkdir(parents=True, exist_ok=True)
     previous = os.getcwd()
     os.chdir(str(KOV_HOME))
     try:
@@ -36,6 +37,10 @@ def pytest_runtest_protocol(item, nextitem):
     finally:
         gc.collect()
         os.chdir(previous)
+
+
+def pytest_unconfigure(config):
+    shutil.rmtree(str(KOV_HOME), ignore_errors=True)
 
 
 @pytest.fixture
