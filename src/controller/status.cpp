@@ -15,6 +15,9 @@ constexpr Py_ssize_t kStatusWordCount = 5;
 constexpr Py_ssize_t kWordInputsOutputs = 3;
 
 Ref item(PyObject* sequence, long index) {
+  // A plain list answers subscription itself; anything else is asked as `sequence[index]`.
+  if (PyList_CheckExact(sequence) && index >= 0 && index < PyList_GET_SIZE(sequence))
+    return Ref::borrow(PyList_GET_ITEM(sequence, index));
   Ref key = integer(index);
   return key ? Ref::steal(PyObject_GetItem(sequence, key.get())) : Ref();
 }

@@ -363,6 +363,12 @@ Ref default_value(const Default& d, PyObject* globals) {
 
 }  // namespace
 
+bool is_native_function(PyObject* obj) noexcept { return Py_TYPE(obj) == &function_type; }
+
+PyObject* call_native(PyObject* fn, PyObject* const* args, Py_ssize_t nargs) {
+  return function_vectorcall(fn, args, static_cast<size_t>(nargs), nullptr);
+}
+
 bool ready_function_type() {
   if (function_type.tp_flags & Py_TPFLAGS_READY) return true;
   // A static type holds a reference to itself, as PyVarObject_HEAD_INIT would give it.

@@ -90,6 +90,13 @@ class Call {
 // dict; defaults that name module globals are resolved now).
 Ref make_function(const Operation& op, PyObject* module);
 
+// True when `obj` is a function made by make_function.
+bool is_native_function(PyObject* obj) noexcept;
+
+// Calls such a function with positional `args` (self first), without the generic call
+// machinery: what the interpreter's call would do, minus its dispatch.
+PyObject* call_native(PyObject* fn, PyObject* const* args, Py_ssize_t nargs);
+
 // Readies the function type; called once by module execution.
 bool ready_function_type();
 
