@@ -40,12 +40,15 @@ while True:
 
 
 def master_rate(master, call) -> float:
-    for _ in range(50):
+    for _ in range(500):
         call()
-    start = time.perf_counter()
-    for _ in range(N):
-        call()
-    return N / (time.perf_counter() - start)
+    best = 0.0
+    for _ in range(3):
+        start = time.perf_counter()
+        for _ in range(N):
+            call()
+        best = max(best, N / (time.perf_counter() - start))
+    return best
 
 
 def floor_rate(request_len: int, reply_len: int) -> float:
@@ -64,12 +67,15 @@ def floor_rate(request_len: int, reply_len: int) -> float:
             while not got.endswith(b"\r"):
                 got += os.read(parent, 4096)
 
-        for _ in range(50):
+        for _ in range(500):
             ping()
-        start = time.perf_counter()
-        for _ in range(N):
-            ping()
-        return N / (time.perf_counter() - start)
+        best = 0.0
+        for _ in range(3):
+            start = time.perf_counter()
+            for _ in range(N):
+                ping()
+            best = max(best, N / (time.perf_counter() - start))
+        return best
     finally:
         proc.kill()
         proc.wait()
