@@ -39,7 +39,8 @@ while True:
 """
 
 
-def master_rate(master, call) -> float:
+def best_rate(call) -> float:
+    """Transactions per second: the best of three runs of N, after a warm-up."""
     for _ in range(500):
         call()
     best = 0.0
@@ -67,15 +68,7 @@ def floor_rate(request_len: int, reply_len: int) -> float:
             while not got.endswith(b"\r"):
                 got += os.read(parent, 4096)
 
-        for _ in range(500):
-            ping()
-        best = 0.0
-        for _ in range(3):
-            start = time.perf_counter()
-            for _ in range(N):
-                ping()
-            best = max(best, N / (time.perf_counter() - start))
-        return best
+        return best_rate(ping)
     finally:
         proc.kill()
         proc.wait()
@@ -98,7 +91,7 @@ def main() -> None:
             after = master.stats
             sent = after["bytes_sent"] - before["bytes_sent"]
             received = after["bytes_received"] - before["bytes_received"]
-            rate = master_rate(master, call)
+            rate = best_rate(call)
             floor = floor_rate(sent, received)
             rows.append({"transaction": name, "bytes_out": sent, "bytes_in": received,
                          "master_tps": rate, "floor_tps": floor, "ratio": rate / floor,
