@@ -2,6 +2,8 @@
 
 import math
 import os
+import subprocess
+import sys
 import termios
 import threading
 
@@ -252,6 +254,52 @@ def test_control_calls_race_the_serving_thread(sim):
         for w in workers:
             w.join()
     assert not errors
+
+
+_GC_RACE = r"""
+import gc, sys, threading, time
+import zol_mew
+
+# Collect on almost every allocation, and let each collection hand the GIL
+# to another thread: any Python object built while the simulator holds its
+# lock then deadlocks against a control call waiting for that lock.
+gc.set_threshold(1, 1, 1)
+gc.callbacks.append(lambda phase, info: time.sleep(0))
+sys.setswitchinterval(1e-6)
+
+with zol_mew.Simulator((1, 2), time_scale=20.0) as sim:
+    stop = threading.Event()
+
+    def poke():
+        while not stop.is_set():
+            sim.set_coil(1, "R4", True)
+            sim.state(1)
+            sim.trace(1)
+            sim.geometry(2)
+            sim.set_coil(1, "R0", True)
+
+    workers = [threading.Thread(target=poke) for _ in range(3)]
+    for w in workers:
+        w.start()
+    with zol_mew.MewMaster(sim.port) as bus:
+        deadline = time.monotonic() + 1.0
+        while time.monotonic() < deadline:
+            bus.get_int32(2, "DT10")
+    stop.set()
+    for w in workers:
+        w.join()
+print("ok")
+"""
+
+
+def test_control_calls_survive_gc_callbacks_that_switch_threads():
+    """A garbage-collector callback may let another thread run in the middle
+    of any allocation; the simulator must not be holding its lock then."""
+    done = subprocess.run(
+        [sys.executable, "-c", _GC_RACE], capture_output=True, text=True, timeout=120
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "ok"
 
 
 # ---- the line, byte by byte ----------------------------------------------------

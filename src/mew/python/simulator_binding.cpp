@@ -1,6 +1,11 @@
 // zol_mew.Simulator and the kov-sim console entry: a thin layer over
-// mew::sim::SimulatorServer. The serving thread never touches Python, so the
-// lock it shares with these calls can be taken with the GIL held.
+// mew::sim::SimulatorServer.
+//
+// The server's lock may be taken with the GIL held, so nothing may touch
+// Python while holding it: the lambdas given to on() copy plain C++ values
+// out, and the Python objects are built after the lock is released. (An
+// allocation under the lock can run a garbage-collector callback, which may
+// hand the GIL to a thread that then waits for the lock: a deadlock.)
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -387,17 +392,18 @@ level (X3 on, others off).)doc");
       [](Simulator& s, int station, std::optional<std::int32_t> negative_limit,
          std::optional<std::int32_t> positive_limit, std::optional<std::int32_t> origin_low,
          std::optional<std::int32_t> origin_high) {
-        s.on(station, [&](AxisModel& m, double now) {
+        const bool valid = s.on(station, [&](AxisModel& m, double now) {
           mew::sim::Geometry g = m.geometry();
           if (negative_limit) g.negative_limit = *negative_limit;
           if (positive_limit) g.positive_limit = *positive_limit;
           if (origin_low) g.origin_low = *origin_low;
           if (origin_high) g.origin_high = *origin_high;
-          if (!m.set_geometry(now, g)) {
-            throw py::value_error(
-                "need negative_limit < positive_limit and origin_low <= origin_high");
-          }
+          return m.set_geometry(now, g);
         });
+        if (!valid) {
+          throw py::value_error(
+              "need negative_limit < positive_limit and origin_low <= origin_high");
+        }
       },
       "station"_a, py::kw_only(), "negative_limit"_a = py::none(), "positive_limit"_a = py::none(),
       "origin_low"_a = py::none(), "origin_high"_a = py::none(),
@@ -405,21 +411,33 @@ level (X3 on, others off).)doc");
   cls.def(
       "geometry",
       [](Simulator& s, int station) {
-        return s.on(station, [&](AxisModel& m, double) { return geometry_dict(m.geometry()); });
+        return geometry_dict(s.on(station, [](AxisModel& m, double) { return m.geometry(); }));
       },
       "station"_a);
   cls.def(
       "state",
       [](Simulator& s, int station) {
-        return s.on(station, [&](AxisModel& m, double now) {
-          std::uint16_t inputs = 0, outputs = 0;
-          m.read_coil_word(now, 'X', 0, &inputs);
-          m.read_coil_word(now, 'Y', 0, &outputs);
-          return py::dict("position"_a = m.position(now), "axis"_a = m.axis_position(now),
-                          "velocity"_a = m.velocity(now), "moving"_a = m.moving(),
-                          "stop_source"_a = static_cast<int>(m.stop_source()), "inputs"_a = inputs,
-                          "outputs"_a = outputs);
+        struct Snapshot {
+          std::int32_t position, axis;
+          double velocity;
+          bool moving;
+          int stop_source;
+          std::uint16_t inputs, outputs;
+        };
+        const Snapshot v = s.on(station, [](AxisModel& m, double now) {
+          Snapshot out{};
+          m.read_coil_word(now, 'X', 0, &out.inputs);
+          m.read_coil_word(now, 'Y', 0, &out.outputs);
+          out.position = m.position(now);
+          out.axis = m.axis_position(now);
+          out.velocity = m.velocity(now);
+          out.moving = m.moving();
+          out.stop_source = static_cast<int>(m.stop_source());
+          return out;
         });
+        return py::dict("position"_a = v.position, "axis"_a = v.axis, "velocity"_a = v.velocity,
+                        "moving"_a = v.moving, "stop_source"_a = v.stop_source,
+                        "inputs"_a = v.inputs, "outputs"_a = v.outputs);
       },
       "station"_a,
       "Snapshot: position (DT10), axis (mechanical), velocity, moving, stop_source, inputs, "
@@ -446,15 +464,16 @@ level (X3 on, others off).)doc");
   cls.def(
       "trace",
       [](Simulator& s, int station) {
-        return s.on(station, [&](AxisModel& m, double now) {
+        const auto entries = s.on(station, [](AxisModel& m, double now) {
           m.advance(now);
-          py::list out;
-          for (const auto& e : m.trace()) {
-            out.append(py::make_tuple(e.time, e.position, e.velocity,
-                                      e.event.empty() ? py::object(py::none()) : py::str(e.event)));
-          }
-          return out;
+          return std::vector<mew::sim::TraceEntry>(m.trace().begin(), m.trace().end());
         });
+        py::list out;
+        for (const auto& e : entries) {
+          out.append(py::make_tuple(e.time, e.position, e.velocity,
+                                    e.event.empty() ? py::object(py::none()) : py::str(e.event)));
+        }
+        return out;
       },
       "station"_a, R"doc(
 Motion trace: a list of (time, position, velocity, event) tuples. time is
