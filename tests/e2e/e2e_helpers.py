@@ -1,7 +1,8 @@
 """Helpers of the end-to-end tests: time scale, bounds, and readers of the simulator."""
 
-import threading
 import time
+
+import support
 
 # Simulated seconds per real second. A homing run at the speeds used here takes a
 # few hundredths of a real second; nothing relies on a motion that could end by
@@ -61,24 +62,6 @@ def finish_homing(controller, station):
 
 
 def call_bounded(func, *args, limit=WAIT):
-    """Runs func(*args) on a helper thread; returns (result, exception).
-
-    A call that has not come back within `limit` seconds fails the test as a hang.
-    """
-    box = {}
-
-    def run():
-        try:
-            box["result"] = func(*args)
-        except BaseException as exc:  # handed back to the test, which judges it
-            box["error"] = exc
-
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    thread.join(limit)
-    assert not thread.is_alive(), "%s%r still running after %.0f s" % (
-        getattr(func, "__name__", func),
-        args,
-        limit,
-    )
-    return box.get("result"), box.get("error")
+    """Runs func(*args) on a helper thread; returns (result, exception). A call
+    that has not come back within `limit` seconds fails the test as a hang."""
+    return support.call_bounded(func, *args, limit=limit)

@@ -1,8 +1,9 @@
 """Helpers of the reliability tests: scale knob, bounded calls and joins."""
 
 import os
-import threading
 import time
+
+import support
 
 # ZOL_STRESS_SCALE multiplies the iteration counts of the stress and leak tests
 # (default 1: well under a minute in all; CI can run more).
@@ -14,29 +15,9 @@ HANG = 60.0
 
 
 def call_bounded(func, *args, limit=HANG):
-    """Runs func(*args) on a helper thread; returns (result, exception).
-
-    Fails the test when the call has not come back within `limit` seconds, so a
-    hang is reported as one instead of stalling the run.
-    """
-    box = {}
-
-    def run():
-        try:
-            box["result"] = func(*args)
-        except BaseException as exc:  # handed back to the test, which judges it
-            box["error"] = exc
-
-    thread = threading.Thread(target=run, daemon=True)
-    started = time.monotonic()
-    thread.start()
-    thread.join(limit)
-    assert not thread.is_alive(), "%s%r still running after %.0f s" % (
-        getattr(func, "__name__", func),
-        args,
-        time.monotonic() - started,
-    )
-    return box.get("result"), box.get("error")
+    """Runs func(*args) on a helper thread; returns (result, exception). A call
+    that has not come back within `limit` seconds fails the test as a hang."""
+    return support.call_bounded(func, *args, limit=limit)
 
 
 def join_all(threads, limit=HANG):

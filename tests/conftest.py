@@ -1,0 +1,74 @@
+"""Fixtures shared by every test directory; helpers live in support.py."""
+
+import gc
+import logging
+import os
+import shutil
+import tempfile
+from pathlib import Path
+
+import pytest
+
+from support import LogCapture, ThreadWatch
+
+# zol_kov makes `log/` in the current directory when it is imported, and its
+# handler opens `log/...` relative to the current directory for every record.
+# Import it from a private directory, and run every test from there, so that no
+# test writes into the source tree.
+KOV_HOME = Path(tempfile.mkdtemp(prefix="kov-home-"))
+(KOV_HOME / "log").mkdir(parents=True, exist_ok=True)
+_cwd = os.getcwd()
+os.chdir(str(KOV_HOME))
+try:
+    import zol_kov  # noqa: F401  (the `kov` fixture imports it again and fails loudly)
+except ImportError:
+    pass
+finally:
+    os.chdir(_cwd)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    # Controllers made by a test are finalised (and log their closed line) only
+    # when pytest drops the test's fixture values, at the very end of the
+    # protocol: stay in the private directory until then.
+    (KOV_HOME / "log").mkdir(parents=True, exist_ok=True)
+    previous = os.getcwd()
+    os.chdir(str(KOV_HOME))
+    try:
+        yield
+    finally:
+        gc.collect()
+        os.chdir(previous)
+
+
+def pytest_unconfigure(config):
+    shutil.rmtree(str(KOV_HOME), ignore_errors=True)
+
+
+@pytest.fixture(scope="session")
+def kov():
+    import zol_kov
+
+    return zol_kov
+
+
+@pytest.fixture
+def log(kov):
+    # Controllers of earlier tests that sit in reference cycles would otherwise
+    # write their finaliser's line into this test's capture.
+    gc.collect()
+    capture = LogCapture()
+    logger = logging.getLogger("zol_kov")
+    logger.addHandler(capture)
+    try:
+        yield capture
+    finally:
+        logger.removeHandler(capture)
+
+
+@pytest.fixture
+def thread_watch():
+    """The threads running before the test; `still_running(limit)` names the
+    test's own threads that do not end."""
+    return ThreadWatch()

@@ -1,0 +1,70 @@
+"""Helpers shared by the test directories: log capture, bounded calls, thread checks."""
+
+import logging
+import threading
+import time
+
+
+class LogCapture(logging.Handler):
+    """Collects (level name, message) of every record of the `zol_kov` logger."""
+
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append((record.levelname, record.getMessage()))
+
+    @property
+    def messages(self):
+        return [message for _, message in self.records]
+
+    def clear(self):
+        del self.records[:]
+
+
+def call_bounded(func, *args, limit):
+    """Runs func(*args) on a helper thread; returns (result, exception).
+
+    Fails the test when the call has not come back within `limit` seconds, so a
+    hang is reported as one instead of stalling the run.
+    """
+    box = {}
+
+    def run():
+        try:
+            box["result"] = func(*args)
+        except BaseException as exc:  # handed back to the test, which judges it
+            box["error"] = exc
+
+    thread = threading.Thread(target=run, daemon=True)
+    started = time.monotonic()
+    thread.start()
+    thread.join(limit)
+    assert not thread.is_alive(), "%s%r still running after %.0f s" % (
+        getattr(func, "__name__", func),
+        args,
+        time.monotonic() - started,
+    )
+    return box.get("result"), box.get("error")
+
+
+class ThreadWatch:
+    """Remembers the threads running when made; later finds the new ones that do
+    not end."""
+
+    def __init__(self):
+        self.before = set(threading.enumerate())
+
+    def still_running(self, limit):
+        """Joins every thread started since, for `limit` seconds in all; returns
+        those still alive then."""
+        deadline = time.monotonic() + limit
+        alive = []
+        for thread in threading.enumerate():
+            if thread in self.before or thread is threading.current_thread():
+                continue
+            thread.join(max(0.0, deadline - time.monotonic()))
+            if thread.is_alive():
+                alive.append(thread)
+        return alive
