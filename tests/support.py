@@ -1,6 +1,11 @@
-"""Helpers shared by the test directories: log capture, bounded calls, thread checks."""
+"""Helpers shared by the test directories: log capture, bounded calls, thread and
+descriptor checks."""
 
+import collections
+import contextlib
+import gc
 import logging
+import os
 import threading
 import time
 
@@ -68,3 +73,14 @@ class ThreadWatch:
             if thread.is_alive():
                 alive.append(thread)
         return alive
+
+
+def open_fds():
+    """What each open descriptor refers to, counted. Collected first: an object an
+    earlier test left to the collector may still hold one, and close it mid-test."""
+    gc.collect()
+    found = collections.Counter()
+    for fd in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):  # the listing's own descriptor is gone by now
+            found[os.readlink("/proc/self/fd/" + fd)] += 1
+    return found

@@ -23,6 +23,7 @@ import pytest
 
 import zol_mew
 from rel_helpers import SCALE
+from support import open_fds
 
 BUS_CALLS = 10_000 * SCALE
 
@@ -193,17 +194,6 @@ def test_failing_calls_leave_nothing_behind(sim):
         with pytest.raises(zol_mew.MewError):
             master.get_int32(1, address)
     assert sys.getrefcount(address) == closed_refs
-
-
-def open_fds():
-    """What each open descriptor refers to. Collected first: an object an earlier
-    test left to the collector may still hold one, and would close it mid-run."""
-    gc.collect()
-    found = collections.Counter()
-    for fd in os.listdir("/proc/self/fd"):
-        with contextlib.suppress(OSError):  # the listing's own descriptor is gone by now
-            found[os.readlink("/proc/self/fd/" + fd)] += 1
-    return found
 
 
 def test_opening_and_closing_masters_and_simulators_leaves_nothing_behind():
