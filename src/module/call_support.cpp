@@ -29,46 +29,6 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
   return Ref::steal(compat::vectorcall(callable, stack, n, nullptr));
 }
 
-namespace {
-
-// Finds `obj.name` as the interpreter's method-call opcode does. Returns 1 with the plain
-// function in `*method` when calling it with `obj` prepended is the same as calling the bound
-// method (no bound method is created); otherwise 0 with the attribute itself (or null and an
-// exception set).
-int find_method(PyObject* obj, PyObject* name, PyObject** method) {
-#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030D0000
-  return _PyObject_GetMethod(obj, name, method);
-#else
-#if PY_VERSION_HEX < 0x03090000
-  // 3.8 exports no such lookup; this one gives what generic attribute lookup would, and
-  // leaves every case but an unshadowed method of the type to that lookup.
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_getattro == PyObject_GenericGetAttr) {
-    PyObject* found = _PyType_Lookup(type, name);  // borrowed
-    if (found != nullptr && PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
-        Py_TYPE(found)->tp_descr_set == nullptr) {
-      Ref descr = Ref::borrow(found);
-      PyObject** dict_slot = _PyObject_GetDictPtr(obj);
-      Ref dict = Ref::borrow(dict_slot != nullptr ? *dict_slot : nullptr);
-      if (dict) {
-        PyObject* own = PyDict_GetItemWithError(dict.get(), name);
-        if (own != nullptr || PyErr_Occurred()) {
-          *method = Ref::borrow(own).release();
-          return 0;
-        }
-      }
-      *method = descr.release();
-      return 1;
-    }
-  }
-#endif
-  *method = PyObject_GetAttr(obj, name);
-  return 0;
-#endif
-}
-
-}  // namespace
-
 Ref call_method(PyObject* obj, const Name& name, std::initializer_list<PyObject*> args) {
   PyObject* key = name.get();
   if (key == nullptr || obj == nullptr) return {};
@@ -80,7 +40,7 @@ Ref call_method(PyObject* obj, const Name& name, std::initializer_list<PyObject*
     stack[n++] = a;
   }
   PyObject* found = nullptr;
-  const int unbound = find_method(obj, key, &found);
+  const int unbound = compat::get_method(obj, key, &found);
   Ref method = Ref::steal(found);
   if (!method) return {};
   if (!unbound)

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <initializer_list>
+#include <utility>
 
 #include "module/native_function.hpp"
 #include "module/py_ref.hpp"
+#include "module/python_compat.hpp"
 
 namespace kov {
 
@@ -68,29 +70,20 @@ int not_equal(PyObject* a, PyObject* b);
 // The exception pending at construction, taken out of the way while clean-up code runs.
 class SavedError {
  public:
-  SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  SavedError() : exc_(compat::take_raised_exception()) {}
   SavedError(const SavedError&) = delete;
   SavedError& operator=(const SavedError&) = delete;
-  ~SavedError() {
-    Py_XDECREF(type_);
-    Py_XDECREF(value_);
-    Py_XDECREF(traceback_);
-  }
   // Makes it the pending exception again.
-  void restore() noexcept {
-    PyErr_Restore(type_, value_, traceback_);
-    type_ = value_ = traceback_ = nullptr;
-  }
+  void restore() { compat::set_raised_exception(std::move(exc_)); }
   // Makes it the context of the exception pending now.
-  void chain() noexcept {
-    _PyErr_ChainExceptions(type_, value_, traceback_);
-    type_ = value_ = traceback_ = nullptr;
+  void chain() {
+    Ref now = compat::take_raised_exception();
+    if (now && exc_) PyException_SetContext(now.get(), exc_.release());  // steals
+    compat::set_raised_exception(now ? std::move(now) : std::move(exc_));
   }
 
  private:
-  PyObject* type_ = nullptr;
-  PyObject* value_ = nullptr;
-  PyObject* traceback_ = nullptr;
+  Ref exc_;
 };
 
 // Runs a clean-up step whether or not an exception is pending. A pending exception stays

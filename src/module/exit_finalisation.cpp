@@ -1,6 +1,7 @@
 #include "module/exit_finalisation.hpp"
 
 #include "module/module_state.hpp"
+#include "module/python_compat.hpp"
 
 namespace kov {
 
@@ -17,8 +18,9 @@ PyObject* finalise_live_controllers(PyObject* module, PyObject* /*unused*/) {
   Ref refs = Ref::steal(PyList_GetSlice(state->live_controllers, 0, PY_SSIZE_T_MAX));
   if (!refs) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(refs.get()); ++i) {
-    Ref controller = Ref::borrow(PyWeakref_GetObject(PyList_GET_ITEM(refs.get(), i)));
-    if (controller && controller.get() != Py_None) PyObject_CallFinalizer(controller.get());
+    Ref controller = compat::weakref_target(PyList_GET_ITEM(refs.get(), i));
+    if (!controller) return nullptr;
+    if (controller.get() != Py_None) PyObject_CallFinalizer(controller.get());
   }
   if (PyList_SetSlice(state->live_controllers, 0, PY_SSIZE_T_MAX, nullptr) < 0) return nullptr;
   Py_RETURN_NONE;
@@ -36,8 +38,8 @@ bool track_controller(PyObject* module, PyObject* controller) {
   // Drop references to controllers that have gone, so the list stays as long as the
   // number of live controllers.
   for (Py_ssize_t i = PyList_GET_SIZE(list); i-- > 0;) {
-    if (PyWeakref_GetObject(PyList_GET_ITEM(list, i)) == Py_None &&
-        PyList_SetSlice(list, i, i + 1, nullptr) < 0)
+    Ref target = compat::weakref_target(PyList_GET_ITEM(list, i));
+    if (!target || (target.get() == Py_None && PyList_SetSlice(list, i, i + 1, nullptr) < 0))
       return false;
   }
   Ref ref = Ref::steal(PyWeakref_NewRef(controller, nullptr));

@@ -142,7 +142,9 @@ bool init_state(PyObject* module) {
 
 int exec_module(PyObject* module) {
   if (executed_module != nullptr) {
-    if (PyWeakref_GetObject(executed_module) == module) return 0;
+    Ref executed = compat::weakref_target(executed_module);
+    if (!executed) return -1;
+    if (executed.get() == module) return 0;
     PyErr_SetString(PyExc_RuntimeError,
                     "Module 'zol_kov' has already been imported. Re-initialisation is not "
                     "supported.");
