@@ -82,9 +82,11 @@ class Footprint:
     def __enter__(self):
         gc.collect()
         tracemalloc.start(4)
+        # The snapshot before the object census: its traces are objects too (tracked
+        # tuples on 3.13), and must not count as made by the work.
+        self.before = tracemalloc.take_snapshot()
         self.ids = {id(o) for o in gc.get_objects()}
         self.objects = len(self.ids)
-        self.before = tracemalloc.take_snapshot()
         self.traced = tracemalloc.get_traced_memory()[0]
         self.memory = memory_bytes()
         return self
