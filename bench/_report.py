@@ -74,5 +74,5 @@ def report(name: str, columns: List[str], rows: List[Dict[str, object]], notes: 
 
 def _fmt(value: object) -> str:
     if isinstance(value, float):
-        return "%.3g" % value if abs(value) < 1000 else "%.0f" % value
+        return "%.4g" % value if abs(value) < 1000 else "%.0f" % value
     return "" if value is None else str(value)

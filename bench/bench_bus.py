@@ -9,10 +9,17 @@ take turns on the same line, round after round; "ratio" is the median of the per
 ratios master transactions per second / ping-pong transactions per second, with its middle
 half as the spread (single best-of-three figures swing 0.6-2.9 on the shared machine).
 The master's figure includes the Python call into it. Goal: at least 0.9.
+
+On a busy machine every round trip waits for the scheduler to run the responder and then
+the client, which adds tens of microseconds to both clients alike and pushes the ratio
+toward 1. When the median ping-pong round trip is well above its quiet (10th-percentile)
+value the row is marked busy and the goal left unjudged: run again when the machine is
+quieter.
 """
 import os
 import statistics
 import subprocess
+import sys
 import timeit
 import tty
 
@@ -20,6 +27,7 @@ import zol_mew
 from _report import alternating, load_floor, report, spread
 
 GOAL = 0.9
+BUSY = 1.25  # median round trip over its 10th percentile above which a row is "busy"
 ROUNDS = 301
 PER_SAMPLE = 25
 RESPONDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "floor", "build", "responder")
@@ -69,11 +77,14 @@ def main() -> None:
             }, ROUNDS)
             ratios = [p / m for m, p in zip(samples["master"], samples["ping_pong"])]
             ratio = statistics.median(ratios)
+            ping = sorted(samples["ping_pong"])
+            busy = statistics.median(ping) > BUSY * ping[len(ping) // 10]
             rows.append({"transaction": name, "bytes_out": sent, "bytes_in": received,
                          "master_us": statistics.median(samples["master"]) * 1e6,
-                         "ping_pong_us": statistics.median(samples["ping_pong"]) * 1e6,
-                         "ratio": ratio, "spread": spread(ratios),
-                         "goal": ">= %.1f" % GOAL, "met": ratio >= GOAL})
+                         "ping_pong_us": statistics.median(ping) * 1e6,
+                         "quiet_ping_pong_us": ping[len(ping) // 10] * 1e6,
+                         "ratio": ratio, "spread": spread(ratios), "goal": ">= %.1f" % GOAL,
+                         "met": "(busy)" if busy else ratio >= GOAL})
         master.close()
     finally:
         if fd >= 0:
@@ -81,8 +92,9 @@ def main() -> None:
         responder.kill()
         responder.wait()
     report("bus_round_trip", ["transaction", "bytes_out", "bytes_in", "master_us", "ping_pong_us",
-                              "ratio", "spread", "goal", "met"], rows,
-           "medians of %d alternating rounds of %d transactions" % (ROUNDS, PER_SAMPLE))
+                              "quiet_ping_pong_us", "ratio", "spread", "goal", "met"], rows,
+           "python %s; medians of %d alternating rounds of %d transactions; load average %s"
+           % (sys.version.split()[0], ROUNDS, PER_SAMPLE, os.getloadavg()[0]))
 
 
 if __name__ == "__main__":
