@@ -10,11 +10,11 @@ ratios master transactions per second / ping-pong transactions per second, with 
 half as the spread (single best-of-three figures swing 0.6-2.9 on the shared machine).
 The master's figure includes the Python call into it. Goal: at least 0.9.
 
-On a busy machine every round trip waits for the scheduler to run the responder and then
-the client, which adds tens of microseconds to both clients alike and pushes the ratio
-toward 1. When the median ping-pong round trip is well above its quiet (10th-percentile)
-value the row is marked busy and the goal left unjudged: run again when the machine is
-quieter.
+On a busy machine a round trip often waits for the scheduler to run the responder and
+then the client, which adds tens of microseconds to both clients alike and pushes the
+ratio toward 1. When a row's median ping-pong round trip is well above the fastest
+single one of the run, the row is marked busy and the goal left unjudged: run again when
+the machine is quieter.
 """
 import os
 import statistics
@@ -27,7 +27,7 @@ import zol_mew
 from _report import alternating, load_floor, report, spread
 
 GOAL = 0.9
-BUSY = 1.25  # median round trip over its 10th percentile above which a row is "busy"
+BUSY = 2.0  # median round trip over the fastest one above which a row is "busy"
 ROUNDS = 301
 PER_SAMPLE = 25
 RESPONDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "floor", "build", "responder")
@@ -71,28 +71,35 @@ def main() -> None:
             sent, received = bytes_per_call(master, statement)
             assert sent == len(request), (name, sent, request)
             timer = timeit.Timer(statement, setup="m = _m", globals={"_m": master})
-            samples = alternating({
-                "master": lambda: timer.timeit(PER_SAMPLE) / PER_SAMPLE,
-                "ping_pong": lambda: floor.ping_pong(fd, request, PER_SAMPLE) / PER_SAMPLE,
-            }, ROUNDS)
+            fastest = []
+
+            def ping_pong():
+                seconds, best = floor.ping_pong(fd, request, PER_SAMPLE)
+                fastest.append(best)
+                return seconds / PER_SAMPLE
+
+            samples = alternating({"master": lambda: timer.timeit(PER_SAMPLE) / PER_SAMPLE,
+                                   "ping_pong": ping_pong}, ROUNDS)
             ratios = [p / m for m, p in zip(samples["master"], samples["ping_pong"])]
             ratio = statistics.median(ratios)
-            ping = sorted(samples["ping_pong"])
-            busy = statistics.median(ping) > BUSY * ping[len(ping) // 10]
             rows.append({"transaction": name, "bytes_out": sent, "bytes_in": received,
                          "master_us": statistics.median(samples["master"]) * 1e6,
-                         "ping_pong_us": statistics.median(ping) * 1e6,
-                         "quiet_ping_pong_us": ping[len(ping) // 10] * 1e6,
-                         "ratio": ratio, "spread": spread(ratios), "goal": ">= %.1f" % GOAL,
-                         "met": "(busy)" if busy else ratio >= GOAL})
+                         "ping_pong_us": statistics.median(samples["ping_pong"]) * 1e6,
+                         "fastest_us": min(fastest) * 1e6, "ratio": ratio,
+                         "spread": spread(ratios), "goal": ">= %.1f" % GOAL, "met": ratio >= GOAL})
         master.close()
+        # The fastest round trip of the whole run: load may have lasted through one row.
+        quiet = min(row["fastest_us"] for row in rows)
+        for row in rows:
+            if row["ping_pong_us"] > BUSY * quiet:
+                row["met"] = "(busy)"
     finally:
         if fd >= 0:
             os.close(fd)
         responder.kill()
         responder.wait()
     report("bus_round_trip", ["transaction", "bytes_out", "bytes_in", "master_us", "ping_pong_us",
-                              "quiet_ping_pong_us", "ratio", "spread", "goal", "met"], rows,
+                              "fastest_us", "ratio", "spread", "goal", "met"], rows,
            "python %s; medians of %d alternating rounds of %d transactions; load average %s"
            % (sys.version.split()[0], ROUNDS, PER_SAMPLE, os.getloadavg()[0]))
 

@@ -6,8 +6,9 @@
    without building a bound method.
 
    ping_pong(fd, request, count) writes `request` to `fd` and waits (poll with a deadline,
-   then read) for a reply ending in a carriage return, `count` times, and returns the
-   seconds taken: the least a bus master must do per transaction. */
+   then read) for a reply ending in a carriage return, `count` times: the least a bus master
+   must do per transaction. Returns the seconds taken and those of the fastest round trip
+   (one clock reading per round trip, some 20 ns, is the price of the latter). */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -107,23 +108,27 @@ static PyObject *ping_pong(PyObject *module, PyObject *args) {
   Py_ssize_t length, count;
   if (!PyArg_ParseTuple(args, "iy#n", &fd, &request, &length, &count)) return NULL;
   int error = 0;
-  double elapsed;
+  double start, last, fastest = 1e9;
   Py_BEGIN_ALLOW_THREADS;
-  double start = now();
-  for (Py_ssize_t i = 0; i < count && error == 0; ++i) error = round_trip(fd, request, length);
-  elapsed = now() - start;
+  start = last = now();
+  for (Py_ssize_t i = 0; i < count && error == 0; ++i) {
+    error = round_trip(fd, request, length);
+    double t = now();
+    if (t - last < fastest) fastest = t - last;
+    last = t;
+  }
   Py_END_ALLOW_THREADS;
   if (error) {
     errno = error;
     return PyErr_SetFromErrno(PyExc_OSError);
   }
-  return PyFloat_FromDouble(elapsed);
+  return Py_BuildValue("dd", last - start, fastest);
 }
 
 static PyMethodDef methods[] = {
     {"install", install, METH_O, "Gives the class the floor's C method is_running(station)."},
     {"ping_pong", ping_pong, METH_VARARGS,
-     "ping_pong(fd, request, count): seconds for `count` request/reply round trips."},
+     "ping_pong(fd, request, count): (seconds for `count` round trips, fastest one)."},
     {NULL, NULL, 0, NULL},
 };
 
