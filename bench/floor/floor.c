@@ -11,7 +11,6 @@
    (one clock reading per round trip, some 20 ns, is the price of the latter). */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
 #include <errno.h>
 #include <poll.h>
 #include <time.h>
@@ -22,39 +21,40 @@ static PyObject *master_name, *get_coil_name, *running_coil;
 #if PY_VERSION_HEX < 0x03090000
 /* 3.8 has no method call by name through vectorcall: find the function on the type as the
    interpreter's method-call opcode does, and call it with the master prepended. */
-static PyObject *call_method(PyObject *obj, PyObject *name, PyObject *const *args, size_t n) {
-  PyObject *found = _PyType_Lookup(Py_TYPE(obj), name);
-  PyObject **dict = _PyObject_GetDictPtr(obj);
+static PyObject* call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t n) {
+  PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);
+  PyObject** dict = _PyObject_GetDictPtr(obj);
   if (found != NULL && PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
-      Py_TYPE(found)->tp_descr_set == NULL && Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr &&
+      Py_TYPE(found)->tp_descr_set == NULL &&
+      Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr &&
       (dict == NULL || *dict == NULL || PyDict_GetItem(*dict, name) == NULL)) {
     Py_INCREF(found);
-    PyObject *result = _PyObject_Vectorcall(found, args, n, NULL);
+    PyObject* result = _PyObject_Vectorcall(found, args, n, NULL);
     Py_DECREF(found);
     return result;
   }
-  PyObject *bound = PyObject_GetAttr(obj, name);
+  PyObject* bound = PyObject_GetAttr(obj, name);
   if (bound == NULL) return NULL;
-  PyObject *result = _PyObject_Vectorcall(bound, args + 1, n - 1, NULL);
+  PyObject* result = _PyObject_Vectorcall(bound, args + 1, n - 1, NULL);
   Py_DECREF(bound);
   return result;
 }
 #else
-static PyObject *call_method(PyObject *obj, PyObject *name, PyObject *const *args, size_t n) {
+static PyObject* call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t n) {
   (void)obj;
   return PyObject_VectorcallMethod(name, args, n, NULL);
 }
 #endif
 
-static PyObject *is_running(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+static PyObject* is_running(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 1 || !PyLong_CheckExact(args[0])) {
     PyErr_SetString(PyExc_TypeError, "is_running(station): station must be an int");
     return NULL;
   }
-  PyObject *master = PyObject_GetAttr(self, master_name);
+  PyObject* master = PyObject_GetAttr(self, master_name);
   if (master == NULL) return NULL;
-  PyObject *stack[3] = {master, args[0], running_coil};
-  PyObject *result = call_method(master, get_coil_name, stack, 3);
+  PyObject* stack[3] = {master, args[0], running_coil};
+  PyObject* result = call_method(master, get_coil_name, stack, 3);
   Py_DECREF(master);
   return result;
 }
@@ -62,13 +62,13 @@ static PyObject *is_running(PyObject *self, PyObject *const *args, Py_ssize_t na
 static PyMethodDef is_running_def = {"is_running", (PyCFunction)(void (*)(void))is_running,
                                      METH_FASTCALL, NULL};
 
-static PyObject *install(PyObject *module, PyObject *cls) {
+static PyObject* install(PyObject* module, PyObject* cls) {
   (void)module;
   if (!PyType_Check(cls)) {
     PyErr_SetString(PyExc_TypeError, "install(cls): a class");
     return NULL;
   }
-  PyObject *descr = PyDescr_NewMethod((PyTypeObject *)cls, &is_running_def);
+  PyObject* descr = PyDescr_NewMethod((PyTypeObject*)cls, &is_running_def);
   if (descr == NULL) return NULL;
   int failed = PyObject_SetAttrString(cls, "is_running", descr);
   Py_DECREF(descr);
@@ -84,7 +84,7 @@ static double now(void) {
 
 /* One write of the request, then poll and read until the reply's carriage return.
    0 on success, else an errno value (ETIMEDOUT when no reply came within 1 s). */
-static int round_trip(int fd, const char *request, Py_ssize_t length) {
+static int round_trip(int fd, const char* request, Py_ssize_t length) {
   char reply[512];
   if (write(fd, request, (size_t)length) != length) return errno ? errno : EIO;
   for (;;) {
@@ -101,10 +101,10 @@ static int round_trip(int fd, const char *request, Py_ssize_t length) {
   }
 }
 
-static PyObject *ping_pong(PyObject *module, PyObject *args) {
+static PyObject* ping_pong(PyObject* module, PyObject* args) {
   (void)module;
   int fd;
-  const char *request;
+  const char* request;
   Py_ssize_t length, count;
   if (!PyArg_ParseTuple(args, "iy#n", &fd, &request, &length, &count)) return NULL;
   int error = 0;
@@ -132,7 +132,8 @@ static PyMethodDef methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static struct PyModuleDef floor_module = {PyModuleDef_HEAD_INIT, "floor", NULL, -1, methods, NULL, NULL, NULL, NULL};
+static struct PyModuleDef floor_module = {
+    PyModuleDef_HEAD_INIT, "floor", NULL, -1, methods, NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit_floor(void) {
   master_name = PyUnicode_InternFromString("_KOVAxisController__mew");

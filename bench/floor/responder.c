@@ -18,7 +18,7 @@ enum { kMaxFrame = 160 };
 
 /* The reply to one request frame (without its CR): header echoed, data of the length the
    command asks for, checksum, CR. Returns its length, 0 for a frame too short to answer. */
-static size_t reply_to(const char *frame, size_t length, char *reply) {
+static size_t reply_to(const char* frame, size_t length, char* reply) {
   if (length < 8 || frame[0] != '@') return 0;
   size_t n = 0;
   reply[n++] = '>';
