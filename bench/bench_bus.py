@@ -100,7 +100,7 @@ def main() -> None:
         responder.wait()
     report("bus_round_trip", ["transaction", "bytes_out", "bytes_in", "master_us", "ping_pong_us",
                               "fastest_us", "ratio", "spread", "goal", "met"], rows,
-           "python %s; medians of %d alternating rounds of %d transactions; load average %s"
+           "python %s; medians of %d alternating rounds of %d transactions; load average %.1f"
            % (sys.version.split()[0], ROUNDS, PER_SAMPLE, os.getloadavg()[0]))
 
 
