@@ -62,6 +62,11 @@ def _scale(self, station):
     return 10 * station
 
 
+def _with(controller, name, value):
+    setattr(controller, name, value)
+    return controller
+
+
 CASES = [
     Case("is_running(1)", lambda c: c.is_running(1), {"get_coil": True}),
     Case("is_running(2, [])", lambda c: c.is_running(2, []), {"get_coil": "answer"}),
@@ -102,6 +107,8 @@ CASES = [
     Case("to_pulse, str value and bool station", lambda c: c.to_pulse(True, "1.5")),
     Case("to_pulse, bool station", lambda c: c.to_pulse(True, 1.5)),
     Case("to_pulse, override", lambda c: c.to_pulse(3, 1.5), overrides={"ppmm": _scale}),
+    Case("to_pulse, instance attribute", lambda c: _with(c, "ppmm", lambda s: 8).to_pulse(1, 1.5)),
+    Case("from_pulse, replaced table", lambda c: _with(c, "_ppmm", {2: 8}).from_pulse(2, 4)),
     Case("from_pulse(2, 150)", lambda c: c.from_pulse(2, 150), ppmm={2: 100}),
     Case("from_pulse, str value", lambda c: c.from_pulse(2, "8"), ppmm={2: 4}),
     Case("ppmm default", lambda c: c.ppmm(7)),
