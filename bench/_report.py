@@ -1,7 +1,9 @@
-"""Shared helpers for the benchmarks: timing by best-of-repeats, a printed table and a JSON record."""
+"""Shared helpers for the benchmarks: alternating samples and their medians, the C floor,
+a printed table and a JSON record."""
 import json
 import os
 import platform
+import subprocess
 import sys
 import time
 from typing import Callable, Dict, List
@@ -9,15 +11,40 @@ from typing import Callable, Dict, List
 RESULTS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
 
 
-def best_per_call(fn: Callable[[], object], number: int, repeat: int = 5) -> float:
-    """Seconds per call, the best of `repeat` runs of `number` calls (the least disturbed run)."""
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        best = min(best, time.perf_counter() - start)
-    return best / number
+def alternating(samplers: Dict[str, Callable[[], float]], rounds: int) -> Dict[str, List[float]]:
+    """One sample of each sampler per round, for `rounds` rounds after one discarded warm-up
+    round, the order rotated every round so that a burst of load on the shared machine falls
+    on each in turn. Returns the samples of each sampler, in round order."""
+    names = list(samplers)
+    samples = {name: [] for name in names}  # type: Dict[str, List[float]]
+    for r in range(rounds + 1):
+        shift = r % len(names)
+        for name in names[shift:] + names[:shift]:
+            value = samplers[name]()
+            if r > 0:
+                samples[name].append(value)
+    return samples
+
+
+def spread(values: List[float]) -> str:
+    """The middle half of the values (lower to upper quartile), as text."""
+    ordered = sorted(values)
+    n = len(ordered)
+    return "%.2f-%.2f" % (ordered[n // 4], ordered[(3 * n) // 4])
+
+
+def load_floor():
+    """The benchmark floor's C extension, built for this interpreter when missing."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    build = os.path.join(here, "floor", "build")
+    if build not in sys.path:
+        sys.path.insert(0, build)
+    try:
+        import floor
+    except ImportError:
+        subprocess.run([os.path.join(here, "floor", "build.sh"), sys.executable], check=True)
+        import floor
+    return floor
 
 
 def report(name: str, columns: List[str], rows: List[Dict[str, object]], notes: str = "") -> str:
@@ -47,5 +74,5 @@ def report(name: str, columns: List[str], rows: List[Dict[str, object]], notes: 
 
 def _fmt(value: object) -> str:
     if isinstance(value, float):
-        return "%.3g" % value if abs(value) < 1000 else "%.0f" % value
+        return "%.4g" % value if abs(value) < 1000 else "%.0f" % value
     return "" if value is None else str(value)

@@ -1,104 +1,107 @@
-"""Bus round trip over a pseudo-terminal against the unpaced simulator.
+"""Bus round trip: MewMaster against a C ping-pong, both over one pseudo-terminal to one
+C responder.
 
-Reports transactions per second of MewMaster and the ratio to the floor: a raw
-write/read ping-pong of frames of the same lengths over a pseudo-terminal, the
-client a plain os.write/os.read loop and the responder a separate process that
-answers each line with a canned reply. Goal: at least 0.8 of the floor.
+The responder (floor/responder.c, a separate process) answers every request at once with
+a well-formed reply of the right length. The ping-pong (floor.ping_pong, C with the GIL
+released) writes a request of the same bytes as the master's and polls and reads until
+the reply's carriage return: the least a master with a time-out must do. The two clients
+take turns on the same line, round after round; "ratio" is the median of the per-round
+ratios master transactions per second / ping-pong transactions per second, with its middle
+half as the spread (single best-of-three figures swing 0.6-2.9 on the shared machine).
+The master's figure includes the Python call into it. Goal: at least 0.9.
 
-The floor's client loop runs Python bytecode per frame where MewMaster runs C++,
-so the floor is, if anything, a little slow: the ratio errs in the master's favour
-by the cost of a few bytecodes (about a microsecond) per transaction.
+On a busy machine a round trip often waits for the scheduler to run the responder and
+then the client, which adds tens of microseconds to both clients alike and pushes the
+ratio toward 1. When a row's median ping-pong round trip is well above the fastest
+single one of the run, the row is marked busy and the goal left unjudged: run again when
+the machine is quieter.
 """
 import os
+import statistics
 import subprocess
 import sys
-import time
+import timeit
 import tty
 
 import zol_mew
-from _report import report
+from _report import alternating, load_floor, report, spread
 
-GOAL = 0.8
-N = 3000
+GOAL = 0.9
+BUSY = 2.0  # median round trip over the fastest one above which a row is "busy"
+ROUNDS = 301
+PER_SAMPLE = 25
+RESPONDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "floor", "build", "responder")
 
-RESPONDER = r"""
-import os, sys, tty
-fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
-tty.setraw(fd)
-reply = b">" + b"0" * (int(sys.argv[2]) - 2) + b"\r"
-os.write(1, b"ready\n")
-buf = b""
-while True:
-    chunk = os.read(fd, 4096)
-    if not chunk:
-        break
-    buf += chunk
-    while b"\r" in buf:
-        _, _, buf = buf.partition(b"\r")
-        os.write(fd, reply)
-"""
+# transaction, the master call, the same request as a frame body (checksum and CR added)
+CASES = [
+    ("get_coil(1, 'Y1')", "m.get_coil(1, 'Y1')", "@01RCaY0001"),
+    ("get_multi_int32(1, 'DT10', 11)", "m.get_multi_int32(1, 'DT10', 11)", "@01RDa001022"),
+    ("set_multi_uint32(1, 'DT0', 3 values)", "m.set_multi_uint32(1, 'DT0', [1000, 5000, 100])",
+     "@01WDa000006" + "03E800001388000000640000"),
+]
 
 
-def best_rate(call) -> float:
-    """Transactions per second: the best of three runs of N, after a warm-up."""
-    for _ in range(500):
-        call()
-    best = 0.0
-    for _ in range(3):
-        start = time.perf_counter()
-        for _ in range(N):
-            call()
-        best = max(best, N / (time.perf_counter() - start))
-    return best
+def frame(body: str) -> bytes:
+    checksum = 0
+    for ch in body.encode("ascii"):
+        checksum ^= ch
+    return (body + "%02X\r" % checksum).encode("ascii")
 
 
-def floor_rate(request_len: int, reply_len: int) -> float:
-    parent, child = os.openpty()
-    tty.setraw(parent)
-    tty.setraw(child)
-    proc = subprocess.Popen([sys.executable, "-c", RESPONDER, os.ttyname(child), str(reply_len)],
-                            stdout=subprocess.PIPE)
-    try:
-        assert proc.stdout.readline() == b"ready\n"
-        request = b"@" + b"0" * (request_len - 2) + b"\r"
-
-        def ping() -> None:
-            os.write(parent, request)
-            got = b""
-            while not got.endswith(b"\r"):
-                got += os.read(parent, 4096)
-
-        return best_rate(ping)
-    finally:
-        proc.kill()
-        proc.wait()
-        os.close(parent)
-        os.close(child)
+def bytes_per_call(master, statement):
+    before = master.stats
+    timeit.Timer(statement, globals={"m": master}).timeit(1)
+    after = master.stats
+    return (after["bytes_sent"] - before["bytes_sent"],
+            after["bytes_received"] - before["bytes_received"])
 
 
 def main() -> None:
-    rows = []
-    with zol_mew.Simulator(stations=(1,)) as sim:
-        master = zol_mew.MewMaster(sim.port)
-        cases = [
-            ("get_coil(1, 'Y1')", lambda: master.get_coil(1, "Y1")),
-            ("get_multi_int32(1, 'DT10', 11)", lambda: master.get_multi_int32(1, "DT10", 11)),
-            ("set_multi_uint32(1, 'DT0', [3])", lambda: master.set_multi_uint32(1, "DT0", [1000, 5000, 100])),
-        ]
-        for name, call in cases:
-            before = master.stats
-            call()
-            after = master.stats
-            sent = after["bytes_sent"] - before["bytes_sent"]
-            received = after["bytes_received"] - before["bytes_received"]
-            rate = best_rate(call)
-            floor = floor_rate(sent, received)
+    floor = load_floor()
+    responder = subprocess.Popen([RESPONDER], stdout=subprocess.PIPE)
+    fd = -1
+    try:
+        port = responder.stdout.readline().decode().strip()
+        master = zol_mew.MewMaster(port)
+        fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        tty.setraw(fd)
+        rows = []
+        for name, statement, body in CASES:
+            request = frame(body)
+            sent, received = bytes_per_call(master, statement)
+            assert sent == len(request), (name, sent, request)
+            timer = timeit.Timer(statement, setup="m = _m", globals={"_m": master})
+            fastest = []
+
+            def ping_pong():
+                seconds, best = floor.ping_pong(fd, request, PER_SAMPLE)
+                fastest.append(best)
+                return seconds / PER_SAMPLE
+
+            samples = alternating({"master": lambda: timer.timeit(PER_SAMPLE) / PER_SAMPLE,
+                                   "ping_pong": ping_pong}, ROUNDS)
+            ratios = [p / m for m, p in zip(samples["master"], samples["ping_pong"])]
+            ratio = statistics.median(ratios)
             rows.append({"transaction": name, "bytes_out": sent, "bytes_in": received,
-                         "master_tps": rate, "floor_tps": floor, "ratio": rate / floor,
-                         "goal": ">= %.1f" % GOAL, "met": rate / floor >= GOAL})
+                         "master_us": statistics.median(samples["master"]) * 1e6,
+                         "ping_pong_us": statistics.median(samples["ping_pong"]) * 1e6,
+                         "fastest_us": min(fastest) * 1e6, "ratio": ratio,
+                         "spread": spread(ratios), "goal": ">= %.1f" % GOAL, "met": ratio >= GOAL})
         master.close()
-    report("bus_round_trip", ["transaction", "bytes_out", "bytes_in", "master_tps", "floor_tps",
-                              "ratio", "goal", "met"], rows)
+        # The fastest round trip of the whole run: load may have lasted through one row.
+        quiet = min(row["fastest_us"] for row in rows)
+        for row in rows:
+            if row["ping_pong_us"] > BUSY * quiet:
+                row["met"] = "(busy)"
+    finally:
+        if fd >= 0:
+            os.close(fd)
+        responder.kill()
+        responder.wait()
+    report("bus_round_trip", ["transaction", "bytes_out", "bytes_in", "master_us", "ping_pong_us",
+                              "fastest_us", "ratio", "spread", "goal", "met"], rows,
+           "python %s; medians of %d alternating rounds of %d transactions; load average %.1f"
+           % (sys.version.split()[0], ROUNDS, PER_SAMPLE, os.getloadavg()[0]))
 
 
 if __name__ == "__main__":
