@@ -133,10 +133,8 @@ bool init_state(PyObject* module) {
   if (state == nullptr) return false;
   Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
   Ref open = builtins ? Ref::steal(PyObject_GetAttrString(builtins.get(), "open")) : Ref();
-  Ref live = open ? Ref::steal(PyList_New(0)) : Ref();
-  if (!live) return false;
+  if (!open) return false;
   Py_XSETREF(state->open, open.release());
-  Py_XSETREF(state->live_controllers, live.release());
   return true;
 }
 
@@ -208,7 +206,6 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   ModuleState* state = state_of(module);
   if (state != nullptr) {
     Py_VISIT(state->open);
-    Py_VISIT(state->live_controllers);
   }
   return 0;
 }
@@ -217,7 +214,6 @@ int clear_module(PyObject* module) {
   ModuleState* state = state_of(module);
   if (state != nullptr) {
     Py_CLEAR(state->open);
-    Py_CLEAR(state->live_controllers);
   }
   return 0;
 }
