@@ -169,14 +169,15 @@ int exec_module(PyObject* module) {
       register_exit_finalisation(module);
   if (!ok) return -1;
   executed_module = PyWeakref_NewRef(module, nullptr);
-  return executed_module != nullptr ? 0 : -1;
+  if (executed_module == nullptr) return -1;
+  // Claimed only now: an import that failed (zol_mew refuses a sub-interpreter on older
+  // interpreters) leaves the module free for another interpreter.
+  owning_interpreter = compat::current_interpreter();
+  return 0;
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef* /*def*/) {
-  PyInterpreterState* interp = compat::current_interpreter();
-  if (owning_interpreter == nullptr) {
-    owning_interpreter = interp;
-  } else if (owning_interpreter != interp) {
+  if (owning_interpreter != nullptr && owning_interpreter != compat::current_interpreter()) {
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one "
                     "interpreter per process.");
