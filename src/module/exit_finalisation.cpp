@@ -91,8 +91,11 @@ PyObject* prepare_for_teardown(PyObject* /*module*/, PyObject* /*unused*/) {
   if (teardown_prepared) Py_RETURN_NONE;
   teardown_prepared = true;
   if (live_controllers != nullptr) {
-    PyGC_Collect();
-    if (!forget_dead_controllers()) return nullptr;
+    // gc.collect() rather than PyGC_Collect(): it collects also while the application
+    // has switched automatic collection off.
+    Ref gc = Ref::steal(PyImport_ImportModule("gc"));
+    Ref collected = gc ? Ref::steal(PyObject_CallMethod(gc.get(), "collect", nullptr)) : Ref();
+    if (!collected || !forget_dead_controllers()) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(live_controllers); ++i) {
       Ref controller = compat::weakref_target(PyList_GET_ITEM(live_controllers, i));
       if (!controller) return nullptr;

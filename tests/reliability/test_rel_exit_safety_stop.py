@@ -44,6 +44,17 @@ class Machine:
 machine = Machine(ctl)
 gc.collect(0)
 """,
+    "__del__, with automatic collection switched off": """
+import gc
+class Machine:
+    def __init__(self, axes):
+        self.axes = axes
+    def __del__(self):
+        self.axes.stop(1)
+machine = Machine(ctl)
+gc.collect(0)
+gc.disable()
+""",
     "weakref.finalize": """
 class Machine:
     pass
