@@ -15,46 +15,24 @@ from child_python import run_python
 
 RUNS = 3
 
+# An application object that stops the axis when it goes.
+MACHINE = """
+class Machine:
+    def __init__(self, axes):
+        self.axes = axes
+    def __del__(self):
+        self.axes.stop(1)
+machine = Machine(ctl)
+"""
+
 # The clean-up each scenario installs; `ctl` is the controller, created before it.
 CLEAN_UPS = {
-    "__del__": """
-class Machine:
-    def __init__(self, axes):
-        self.axes = axes
-    def __del__(self):
-        self.axes.stop(1)
-machine = Machine(ctl)
-""",
-    "__del__ in a cycle through the controller": """
-class Machine:
-    def __init__(self, axes):
-        self.axes = axes
-        axes.owner = self
-    def __del__(self):
-        self.axes.stop(1)
-machine = Machine(ctl)
-""",
-    "__del__ of an object that survived a young collection": """
-import gc
-class Machine:
-    def __init__(self, axes):
-        self.axes = axes
-    def __del__(self):
-        self.axes.stop(1)
-machine = Machine(ctl)
-gc.collect(0)
-""",
-    "__del__, with automatic collection switched off": """
-import gc
-class Machine:
-    def __init__(self, axes):
-        self.axes = axes
-    def __del__(self):
-        self.axes.stop(1)
-machine = Machine(ctl)
-gc.collect(0)
-gc.disable()
-""",
+    "__del__": MACHINE,
+    "__del__ in a cycle through the controller": MACHINE + "ctl.owner = machine\n",
+    "__del__ of an object that survived a young collection": MACHINE
+    + "import gc\ngc.collect(0)\n",
+    "__del__, with automatic collection switched off": MACHINE
+    + "import gc\ngc.collect(0)\ngc.disable()\n",
     "weakref.finalize": """
 class Machine:
     pass

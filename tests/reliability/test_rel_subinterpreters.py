@@ -16,7 +16,22 @@ from child_python import run_python
 
 SUB_INTERPRETERS_SUPPORTED = sys.version_info >= (3, 12)
 
-# Each runner: how the child runs `code` in a new sub-interpreter (None: not available).
+# The child runs `code` in a new sub-interpreter with run_in_sub(code), None where its
+# interpreter does not offer that kind.
+RUN_IN_NEW_INTERPRETER = """
+try:
+    import {module} as interpreters
+except ImportError:
+    run_in_sub = None
+else:
+    def run_in_sub(code):
+        interp = interpreters.create()
+        try:
+            interpreters.{run}(interp, code)
+        finally:
+            interpreters.destroy(interp)
+"""
+
 RUNNERS = {
     "shared rules (_testcapi)": """
 try:
@@ -24,32 +39,10 @@ try:
 except ImportError:
     run_in_sub = None
 """,
-    "own rules (_xxsubinterpreters: isolated from 3.12 on)": """
-try:
-    import _xxsubinterpreters
-except ImportError:
-    run_in_sub = None
-else:
-    def run_in_sub(code):
-        interp = _xxsubinterpreters.create()
-        try:
-            _xxsubinterpreters.run_string(interp, code)
-        finally:
-            _xxsubinterpreters.destroy(interp)
-""",
-    "isolated (_interpreters)": """
-try:
-    import _interpreters
-except ImportError:
-    run_in_sub = None
-else:
-    def run_in_sub(code):
-        interp = _interpreters.create()
-        try:
-            _interpreters.exec(interp, code)
-        finally:
-            _interpreters.destroy(interp)
-""",
+    "own rules (_xxsubinterpreters: isolated from 3.12 on)": RUN_IN_NEW_INTERPRETER.format(
+        module="_xxsubinterpreters", run="run_string"
+    ),
+    "isolated (_interpreters)": RUN_IN_NEW_INTERPRETER.format(module="_interpreters", run="exec"),
 }
 
 USES = {
