@@ -86,9 +86,7 @@ std::int32_t to_int32(const py::int_& value) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(v & 0xffffffffLL));
 }
 
-const mew::sim::SimulatorOptions kDefaults;
-
-// The options of a Simulator(...) call; what it leaves out keeps the defaults above.
+// The options of a Simulator(...) call.
 mew::sim::SimulatorOptions simulator_options(const py::object& stations, double time_scale,
                                              const py::object& baudrate, bool tcp, int tcp_port,
                                              std::int32_t negative_limit,
@@ -280,7 +278,7 @@ and applies to every station; change it per station with set_geometry().
 )doc");
   // The keyword defaults, taken from the options' own; also a class attribute for front
   // ends that offer the same settings (kov-sim).
-  const mew::sim::SimulatorOptions& d = kDefaults;
+  const mew::sim::SimulatorOptions d;
   py::dict defaults(
       "stations"_a = py::tuple(py::cast(d.stations)), "time_scale"_a = d.time_scale,
       "baudrate"_a = py::none(),  // a baudrate of 0 in the options: no pacing
