@@ -14,7 +14,7 @@
 //   the object that wanted to stop the axis. The exit hook collects once (leaving every
 //   object in the oldest generation) and then moves each live controller to the end of
 //   the youngest, so that controllers come after the objects made before exit.
-// - A controller still alive after that collection is held by a module that outlives it,
+// - A controller still alive after that collection is held by a module that outlives it
 //   and would be finalised while the interpreter wipes module globals: its closed line
 //   would fail on the cleared `logger` and the logging module's own names, with an
 //   ignored-exception report. The interpreter wipes the surviving modules in reverse
