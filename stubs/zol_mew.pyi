@@ -1,7 +1,19 @@
 # Type stubs for the zol_mew extension module: the bus master, its exceptions and the
 # motion-module simulator. Installed as the stub-only package zol_mew-stubs.
 from types import TracebackType
-from typing import Iterable, List, Optional, Sequence, Tuple, Type, TypedDict, TypeVar, Union
+from typing import (
+    ClassVar,
+    Iterable,
+    List,
+    Mapping,
+    Optional,
+    Sequence,
+    Tuple,
+    Type,
+    TypedDict,
+    TypeVar,
+    Union,
+)
 
 _M = TypeVar("_M", bound="MewMaster")
 _S = TypeVar("_S", bound="Simulator")
@@ -92,6 +104,10 @@ class _State(TypedDict):
 _TraceEntry = Tuple[float, int, float, Optional[str]]
 
 class Simulator:
+    # The constructor's keyword defaults, by keyword (read-only).
+    defaults: ClassVar[Mapping[str, object]]
+    # The shortest trace_interval accepted, in simulated seconds (0 turns sampling off).
+    min_trace_interval: ClassVar[float]
     def __init__(
         self,
         stations: Union[int, Iterable[int]] = (1,),

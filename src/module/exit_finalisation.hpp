@@ -4,8 +4,9 @@
 
 namespace kov {
 
-// Remembers a controller so that, if it is still alive when the interpreter exits, it is
-// finalised while the logging machinery still works.
+// Remembers a controller so that, if it is still alive when the interpreter exits, it
+// stays usable through the application's own clean-up (exit handlers, finalisers of its
+// objects) and is finalised after it, while its closed line can still be logged.
 bool track_controller(PyObject* module, PyObject* controller);
 
 // Registers the exit hook; called once by module execution.

@@ -133,10 +133,8 @@ bool init_state(PyObject* module) {
   if (state == nullptr) return false;
   Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
   Ref open = builtins ? Ref::steal(PyObject_GetAttrString(builtins.get(), "open")) : Ref();
-  Ref live = open ? Ref::steal(PyList_New(0)) : Ref();
-  if (!live) return false;
+  if (!open) return false;
   Py_XSETREF(state->open, open.release());
-  Py_XSETREF(state->live_controllers, live.release());
   return true;
 }
 
@@ -171,14 +169,15 @@ int exec_module(PyObject* module) {
       register_exit_finalisation(module);
   if (!ok) return -1;
   executed_module = PyWeakref_NewRef(module, nullptr);
-  return executed_module != nullptr ? 0 : -1;
+  if (executed_module == nullptr) return -1;
+  // Claimed only now: an import that failed (zol_mew refuses a sub-interpreter on older
+  // interpreters) leaves the module free for another interpreter.
+  owning_interpreter = compat::current_interpreter();
+  return 0;
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef* /*def*/) {
-  PyInterpreterState* interp = compat::current_interpreter();
-  if (owning_interpreter == nullptr) {
-    owning_interpreter = interp;
-  } else if (owning_interpreter != interp) {
+  if (owning_interpreter != nullptr && owning_interpreter != compat::current_interpreter()) {
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one "
                     "interpreter per process.");
@@ -208,7 +207,6 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   ModuleState* state = state_of(module);
   if (state != nullptr) {
     Py_VISIT(state->open);
-    Py_VISIT(state->live_controllers);
   }
   return 0;
 }
@@ -217,7 +215,6 @@ int clear_module(PyObject* module) {
   ModuleState* state = state_of(module);
   if (state != nullptr) {
     Py_CLEAR(state->open);
-    Py_CLEAR(state->live_controllers);
   }
   return 0;
 }

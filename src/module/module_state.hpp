@@ -7,8 +7,7 @@
 namespace kov {
 
 struct ModuleState {
-  PyObject* open;              // the built-in `open`, captured at import for the log handler
-  PyObject* live_controllers;  // list of weak references, in creation order
+  PyObject* open;  // the built-in `open`, captured at import for the log handler
 };
 
 inline ModuleState* state_of(PyObject* module) {

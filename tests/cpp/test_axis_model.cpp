@@ -439,6 +439,25 @@ void test_geometry() {
   CHECK_EQ(get32(m, t, 20), static_cast<int>(StopSource::kPositiveLimit));
 }
 
+void test_trace_sampling_is_bounded() {
+  // A simulator that has run for 1e9 simulated seconds, where a step of 1e-12 s vanishes
+  // in a double's resolution, and intervals far below and at the smallest the simulator
+  // accepts: every advance ends, keeps at most kTraceLimit samples, in time order.
+  for (double interval : {1e-300, 1e-12, mew::sim::kMinTraceInterval}) {
+    const double t0 = 1e9;
+    AxisModel m(t0);
+    m.set_trace_interval(interval);
+    press(m, t0, 4);  // jog positive
+    for (double dt : {1e-9, 0.25, 0.5, 1.0}) m.advance(t0 + dt);
+    const auto& trace = m.trace();
+    CHECK(!trace.empty());
+    CHECK(trace.size() <= AxisModel::kTraceLimit);
+    for (std::size_t i = 1; i < trace.size(); ++i) CHECK(trace[i].time >= trace[i - 1].time);
+    CHECK(trace.back().time <= t0 + 1.0);
+    CHECK(m.moving());
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -459,6 +478,7 @@ int main() {
   test_direction_inversion();
   test_map_errors_and_block_write();
   test_trace();
+  test_trace_sampling_is_bounded();
   test_geometry();
   if (failures != 0) {
     std::printf("%d check(s) failed\n", failures);

@@ -55,6 +55,14 @@ void check(int code, const std::string& address) {
   }
 }
 
+// An int argument, or -1 when it lies outside `min`..`max` (however large it is).
+long long int_within(const py::handle& value, long long min, long long max) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return overflow == 0 && v >= min && v <= max ? v : -1;
+}
+
 int input_number(const py::object& input) {
   if (py::isinstance<py::str>(input)) {
     const Address a = parse(input.cast<std::string>(), AddressKind::kCoil);
@@ -64,7 +72,7 @@ int input_number(const py::object& input) {
   if (py::isinstance<py::bool_>(input) || !py::isinstance<py::int_>(input)) {
     throw py::type_error("input must be 'Xn' or an int");
   }
-  return input.cast<int>();
+  return static_cast<int>(int_within(input, 0, mew::sim::io::kCount - 1));
 }
 
 std::int32_t to_int32(const py::int_& value) {
@@ -78,39 +86,51 @@ std::int32_t to_int32(const py::int_& value) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(v & 0xffffffffLL));
 }
 
+// The options of a Simulator(...) call.
+mew::sim::SimulatorOptions simulator_options(const py::object& stations, double time_scale,
+                                             const py::object& baudrate, bool tcp, int tcp_port,
+                                             std::int32_t negative_limit,
+                                             std::int32_t positive_limit, std::int32_t origin_low,
+                                             std::int32_t origin_high, std::int32_t position,
+                                             double turnaround, double trace_interval) {
+  mew::sim::SimulatorOptions o;
+  o.stations.clear();
+  const auto add_station = [&](const py::handle& s) {
+    if (py::isinstance<py::bool_>(s) || !py::isinstance<py::int_>(s)) {
+      throw py::type_error("stations must be ints");
+    }
+    const long long station = int_within(s, mew::protocol::kMinStation, mew::protocol::kMaxStation);
+    if (station < 0) {
+      throw py::value_error("station " + py::str(s).cast<std::string>() + " is outside 1..99");
+    }
+    o.stations.push_back(static_cast<int>(station));
+  };
+  if (py::isinstance<py::int_>(stations) && !py::isinstance<py::bool_>(stations)) {
+    add_station(stations);
+  } else {
+    for (const py::handle s : stations) add_station(s);
+  }
+  o.time_scale = time_scale;
+  if (!baudrate.is_none()) {
+    if (py::isinstance<py::bool_>(baudrate) || !py::isinstance<py::int_>(baudrate)) {
+      throw py::type_error("baudrate must be an int or None");
+    }
+    const long long rate = int_within(baudrate, 1, 100000000);
+    if (rate < 0) throw py::value_error("baudrate must be positive");
+    o.baudrate = static_cast<int>(rate);
+  }
+  o.tcp = tcp;
+  o.tcp_port = tcp_port;
+  o.geometry = {negative_limit, positive_limit, origin_low, origin_high};
+  o.start_position = position;
+  o.turnaround = turnaround;
+  o.trace_interval = trace_interval;
+  return o;
+}
+
 class Simulator {
  public:
-  Simulator(const py::object& stations, double time_scale, const py::object& baudrate, bool tcp,
-            int tcp_port, std::int32_t negative_limit, std::int32_t positive_limit,
-            std::int32_t origin_low, std::int32_t origin_high, std::int32_t position,
-            double turnaround, double trace_interval, bool log_commands) {
-    mew::sim::SimulatorOptions o;
-    o.stations.clear();
-    if (py::isinstance<py::int_>(stations) && !py::isinstance<py::bool_>(stations)) {
-      o.stations.push_back(stations.cast<int>());
-    } else {
-      for (const py::handle s : stations) {
-        if (py::isinstance<py::bool_>(s) || !py::isinstance<py::int_>(s)) {
-          throw py::type_error("stations must be ints");
-        }
-        o.stations.push_back(s.cast<int>());
-      }
-    }
-    o.time_scale = time_scale;
-    if (!baudrate.is_none()) {
-      if (py::isinstance<py::bool_>(baudrate) || !py::isinstance<py::int_>(baudrate)) {
-        throw py::type_error("baudrate must be an int or None");
-      }
-      const long long rate = baudrate.cast<long long>();
-      if (rate <= 0 || rate > 100000000) throw py::value_error("baudrate must be positive");
-      o.baudrate = static_cast<int>(rate);
-    }
-    o.tcp = tcp;
-    o.tcp_port = tcp_port;
-    o.geometry = {negative_limit, positive_limit, origin_low, origin_high};
-    o.start_position = position;
-    o.turnaround = turnaround;
-    o.trace_interval = trace_interval;
+  Simulator(mew::sim::SimulatorOptions o, bool log_commands) {
     if (log_commands) {
       o.log = [](const std::string& line) {
         std::fprintf(stdout, "%s\n", line.c_str());
@@ -166,41 +186,46 @@ int kov_sim_main() {
   py::object add = parser.attr("add_argument");
   const py::object integer = py::module_::import("builtins").attr("int");
   const py::object real = py::module_::import("builtins").attr("float");
-  add("--stations", "type"_a = integer, "nargs"_a = "+", "default"_a = py::list(py::make_tuple(1)),
+  const py::object simulator_class = py::module_::import("zol_mew").attr("Simulator");
+  const py::object defaults = simulator_class.attr("defaults");
+  const auto by_default = [&](const char* name) { return py::object(defaults[name]); };
+  add("--stations", "type"_a = integer, "nargs"_a = "+",
+      "default"_a = py::list(by_default("stations")),
       "help"_a = "station numbers to answer (default: 1)");
-  add("--time-scale", "type"_a = real, "default"_a = 1.0,
+  add("--time-scale", "type"_a = real, "default"_a = by_default("time_scale"),
       "help"_a = "simulated seconds per real second (default: 1.0)");
-  add("--baudrate", "type"_a = integer, "default"_a = py::none(),
+  add("--baudrate", "type"_a = integer, "default"_a = by_default("baudrate"),
       "help"_a = "pace replies like a serial line at this rate (default: as fast as possible)");
   add("--tcp", "action"_a = "store_true", "help"_a = "serve on 127.0.0.1 instead of a pty");
-  add("--tcp-port", "type"_a = integer, "default"_a = 0,
+  add("--tcp-port", "type"_a = integer, "default"_a = by_default("tcp_port"),
       "help"_a = "TCP port with --tcp (default: a free one)");
-  add("--negative-limit", "type"_a = integer, "default"_a = -20000);
-  add("--positive-limit", "type"_a = integer, "default"_a = 20000);
-  add("--origin-low", "type"_a = integer, "default"_a = -1000);
-  add("--origin-high", "type"_a = integer, "default"_a = 0);
-  add("--position", "type"_a = integer, "default"_a = 5000,
+  add("--negative-limit", "type"_a = integer, "default"_a = by_default("negative_limit"));
+  add("--positive-limit", "type"_a = integer, "default"_a = by_default("positive_limit"));
+  add("--origin-low", "type"_a = integer, "default"_a = by_default("origin_low"));
+  add("--origin-high", "type"_a = integer, "default"_a = by_default("origin_high"));
+  add("--position", "type"_a = integer, "default"_a = by_default("position"),
       "help"_a = "where the axes stand at start, in pulses");
   add("--quiet", "action"_a = "store_true", "help"_a = "do not log requests");
   py::object args = parser.attr("parse_args")();
 
   auto get = [&](const char* name) { return args.attr(name); };
-  std::unique_ptr<Simulator> sim;
+  py::object sim;
   try {
-    sim = std::make_unique<Simulator>(
-        get("stations"), get("time_scale").cast<double>(), get("baudrate"), get("tcp").cast<bool>(),
-        get("tcp_port").cast<int>(), get("negative_limit").cast<std::int32_t>(),
-        get("positive_limit").cast<std::int32_t>(), get("origin_low").cast<std::int32_t>(),
-        get("origin_high").cast<std::int32_t>(), get("position").cast<std::int32_t>(), 0.002, 0.01,
-        !get("quiet").cast<bool>());
-  } catch (const py::value_error& e) {
-    parser.attr("error")(std::string(e.what()));
+    sim = simulator_class(
+        get("stations"), "time_scale"_a = get("time_scale"), "baudrate"_a = get("baudrate"),
+        "tcp"_a = get("tcp"), "tcp_port"_a = get("tcp_port"),
+        "negative_limit"_a = get("negative_limit"), "positive_limit"_a = get("positive_limit"),
+        "origin_low"_a = get("origin_low"), "origin_high"_a = get("origin_high"),
+        "position"_a = get("position"), "log_commands"_a = !get("quiet").cast<bool>());
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError)) throw;
+    parser.attr("error")(py::str(e.value()));
     return 2;
   }
   try {
     // Ctrl-C may land anywhere from here on (a print runs Python code that
     // checks for signals too): every KeyboardInterrupt is the normal way out.
-    py::print(sim->server().port(), "flush"_a = true);
+    py::print(sim.attr("port"), "flush"_a = true);
     py::print("kov-sim: serving stations", get("stations"), "- press Ctrl-C to stop",
               "file"_a = sys.attr("stderr"), "flush"_a = true);
     for (;;) {
@@ -211,15 +236,36 @@ int kov_sim_main() {
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
   } catch (py::error_already_set& e) {
-    sim->close();
+    sim.attr("close")();
     if (!e.matches(PyExc_KeyboardInterrupt)) throw;
   }
-  sim->close();
+  sim.attr("close")();
   py::print("kov-sim: stopped", "file"_a = sys.attr("stderr"), "flush"_a = true);
   return 0;
 }
 
 }  // namespace
+}  // namespace mew::python
+
+// pybind11 gives an instance whose __init__ never ran (Simulator.__new__(Simulator)) raw,
+// unconstructed memory when a method is called on it: refuse such an instance instead.
+template <>
+class pybind11::detail::type_caster<mew::python::Simulator>
+    : public type_caster_base<mew::python::Simulator> {
+ public:
+  bool load(handle src, bool convert) {
+    if (!type_caster_base::load(src, convert)) return false;
+    const auto held = reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(
+        get_type_info(typeid(mew::python::Simulator)),
+        /*throw_if_missing=*/false);
+    if (held && !held.holder_constructed()) {
+      throw type_error("zol_mew.Simulator.__init__() was not called on this object");
+    }
+    return true;
+  }
+};
+
+namespace mew::python {
 
 void bind_simulator(py::module_& m) {
   py::class_<Simulator> cls(m, "Simulator", R"doc(
@@ -230,13 +276,39 @@ Time inside the simulator is the monotonic clock multiplied by `time_scale`.
 The axis geometry (limit switches, origin window, start position) is in pulses
 and applies to every station; change it per station with set_geometry().
 )doc");
-  cls.def(py::init<const py::object&, double, const py::object&, bool, int, std::int32_t,
-                   std::int32_t, std::int32_t, std::int32_t, std::int32_t, double, double, bool>(),
-          "stations"_a = py::make_tuple(1), py::kw_only(), "time_scale"_a = 1.0,
-          "baudrate"_a = py::none(), "tcp"_a = false, "tcp_port"_a = 0, "negative_limit"_a = -20000,
-          "positive_limit"_a = 20000, "origin_low"_a = -1000, "origin_high"_a = 0,
-          "position"_a = mew::sim::kDefaultStartPosition, "turnaround"_a = 0.002,
-          "trace_interval"_a = 0.01, "log_commands"_a = false);
+  // The keyword defaults, taken from the options' own; also a class attribute for front
+  // ends that offer the same settings (kov-sim).
+  const mew::sim::SimulatorOptions d;
+  py::dict defaults(
+      "stations"_a = py::tuple(py::cast(d.stations)), "time_scale"_a = d.time_scale,
+      "baudrate"_a = py::none(),  // a baudrate of 0 in the options: no pacing
+      "tcp"_a = d.tcp, "tcp_port"_a = d.tcp_port, "negative_limit"_a = d.geometry.negative_limit,
+      "positive_limit"_a = d.geometry.positive_limit, "origin_low"_a = d.geometry.origin_low,
+      "origin_high"_a = d.geometry.origin_high, "position"_a = d.start_position,
+      "turnaround"_a = d.turnaround, "trace_interval"_a = d.trace_interval,
+      "log_commands"_a = false);
+  const auto by_default = [&](const char* name) { return py::object(defaults[name]); };
+  cls.def(
+      py::init([](const py::object& stations, double time_scale, const py::object& baudrate,
+                  bool tcp, int tcp_port, std::int32_t negative_limit, std::int32_t positive_limit,
+                  std::int32_t origin_low, std::int32_t origin_high, std::int32_t position,
+                  double turnaround, double trace_interval, bool log_commands) {
+        return std::make_unique<Simulator>(
+            simulator_options(stations, time_scale, baudrate, tcp, tcp_port, negative_limit,
+                              positive_limit, origin_low, origin_high, position, turnaround,
+                              trace_interval),
+            log_commands);
+      }),
+      "stations"_a = by_default("stations"), py::kw_only(),
+      "time_scale"_a = by_default("time_scale"), "baudrate"_a = by_default("baudrate"),
+      "tcp"_a = by_default("tcp"), "tcp_port"_a = by_default("tcp_port"),
+      "negative_limit"_a = by_default("negative_limit"),
+      "positive_limit"_a = by_default("positive_limit"), "origin_low"_a = by_default("origin_low"),
+      "origin_high"_a = by_default("origin_high"), "position"_a = by_default("position"),
+      "turnaround"_a = by_default("turnaround"), "trace_interval"_a = by_default("trace_interval"),
+      "log_commands"_a = by_default("log_commands"));
+  cls.attr("defaults") = py::module_::import("types").attr("MappingProxyType")(defaults);
+  cls.attr("min_trace_interval") = mew::sim::kMinTraceInterval;
 
   cls.def_property_readonly(
       "port", [](Simulator& s) { return s.server().port(); },
@@ -259,8 +331,7 @@ and applies to every station; change it per station with set_geometry().
     return "<zol_mew.Simulator port=" + s.server().port() +
            (s.server().closed() ? " closed>" : ">");
   });
-  cls.def(
-      "now", [](Simulator& s) { return s.server().now(); }, "Simulated seconds since start.");
+  cls.def("now", [](Simulator& s) { return s.server().now(); }, "Simulated seconds since start.");
 
   // ---- registers and coils, with the same effects as over the bus
   cls.def(
@@ -455,8 +526,12 @@ level (X3 on, others off).)doc");
             return true;
           }
           if (std::chrono::steady_clock::now() >= deadline) return false;
-          py::gil_scoped_release release;
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          {
+            py::gil_scoped_release release;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          }
+          // Ctrl-C ends a long wait like any other.
+          if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
       },
       "station"_a, "timeout"_a = 10.0,

@@ -483,21 +483,30 @@ void AxisModel::set_axis(std::int64_t position) {
 }
 
 void AxisModel::sample_until(double t) {
-  if (!motion_ || trace_interval_ <= 0.0) return;
+  if (!motion_ || !(trace_interval_ > 0.0) || !(next_sample_ <= t)) return;
   const Motion& m = *motion_;
-  // Never let one long unobserved run flood the trace.
-  const double earliest = t - trace_interval_ * static_cast<double>(kTraceLimit);
-  if (next_sample_ < earliest) {
-    next_sample_ = earliest + std::fmod(next_sample_ - earliest, trace_interval_) + trace_interval_;
+  // Sample k is due at next_sample_ + k * interval, for every k up to `due`: computed
+  // from the count rather than by adding up steps, so a step that vanishes in the
+  // clock's resolution cannot keep the loop from reaching `t`, and only the last
+  // kTraceLimit samples (all the trace keeps) are made.
+  const double due = std::floor((t - next_sample_) / trace_interval_) + 1.0;
+  if (!std::isfinite(due)) {
+    next_sample_ = std::nextafter(t, HUGE_VAL);
+    return;
   }
-  while (next_sample_ <= t) {
-    const double ts = next_sample_;
+  const double limit = static_cast<double>(kTraceLimit);
+  const double first = due > limit ? due - limit : 0.0;
+  const auto count = static_cast<std::size_t>(due - first);
+  for (std::size_t i = 0; i < count; ++i) {
+    const double k = first + static_cast<double>(i);
+    const double ts = std::min(next_sample_ + k * trace_interval_, t);
     const std::int64_t pos = position_along(m, ts);
     trace_.push_back({ts, wrap32(pos + counter_offset_), wrap32(pos),
                       m.dir * m.profile.velocity_at(ts - m.t0), std::string()});
     if (trace_.size() > kTraceLimit) trace_.pop_front();
-    next_sample_ += trace_interval_;
   }
+  const double next = next_sample_ + due * trace_interval_;
+  next_sample_ = next > t ? next : std::nextafter(t, HUGE_VAL);
 }
 
 void AxisModel::advance(double now) {

@@ -48,6 +48,12 @@ struct Geometry {
 
 inline constexpr std::int32_t kDefaultStartPosition = 5000;
 
+// Trace samples every 10 ms of simulated time unless told otherwise. The shortest interval
+// accepted is 1 us: a shorter one stops advancing once the simulated clock has run long
+// enough for the step to vanish in a double's resolution, and floods the trace before.
+inline constexpr double kDefaultTraceInterval = 0.01;
+inline constexpr double kMinTraceInterval = 1e-6;
+
 // Profile registers of a module fresh from power-up, so a move works before
 // anyone writes them: start 1000 pulses/s, run 10000 pulses/s, 100 ms ramps.
 inline constexpr std::uint32_t kDefaultStartRate = 1000;
@@ -156,7 +162,8 @@ class AxisModel {
   double time() const { return now_; }
 
   // Trace of motions: a sample every `interval` simulated seconds while moving
-  // (0 turns periodic samples off), plus one entry per start and stop.
+  // (0 turns periodic samples off), plus one entry per start and stop. Whatever the
+  // interval, one advance takes at most kTraceLimit samples.
   void set_trace_interval(double interval) { trace_interval_ = interval; }
   const std::deque<TraceEntry>& trace() const { return trace_; }
   void clear_trace() { trace_.clear(); }
@@ -222,7 +229,7 @@ class AxisModel {
   std::optional<Motion> motion_;
   bool direction_negative_ = false;  // level of the direction output before R16
   bool last_origin_ = false;
-  double trace_interval_ = 0.01;
+  double trace_interval_ = kDefaultTraceInterval;
   double next_sample_ = 0.0;
   std::deque<TraceEntry> trace_;
 };

@@ -60,8 +60,13 @@ SimulatorServer::SimulatorServer(SimulatorOptions options) : options_(std::move(
   if (!finite_nonnegative(options_.turnaround)) {
     throw std::invalid_argument("turnaround must be a non-negative number of seconds");
   }
-  if (!finite_nonnegative(options_.trace_interval)) {
-    throw std::invalid_argument("trace_interval must be a non-negative number of seconds");
+  if (!finite_nonnegative(options_.trace_interval) ||
+      (options_.trace_interval > 0.0 && options_.trace_interval < kMinTraceInterval)) {
+    char smallest[32];
+    std::snprintf(smallest, sizeof smallest, "%g", kMinTraceInterval);
+    throw std::invalid_argument(
+        std::string("trace_interval must be 0 (no periodic samples) or at least ") + smallest +
+        " seconds");
   }
   if (options_.tcp_port < 0 || options_.tcp_port > 65535) {
     throw std::invalid_argument("tcp_port must be within 0..65535");

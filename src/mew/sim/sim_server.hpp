@@ -28,6 +28,8 @@
 
 namespace mew::sim {
 
+// What a simulator serves and how; the defaults here are the simulator's defaults
+// everywhere (the Python binding reads them for its keyword defaults).
 struct SimulatorOptions {
   std::vector<int> stations{1};
   double time_scale = 1.0;    // simulated seconds per real second
@@ -37,7 +39,8 @@ struct SimulatorOptions {
   int tcp_port = 0;  // 0 picks a free port
   Geometry geometry;
   std::int32_t start_position = kDefaultStartPosition;
-  double trace_interval = 0.01;  // simulated seconds between trace samples
+  // Simulated seconds between trace samples: 0, or kMinTraceInterval and more.
+  double trace_interval = kDefaultTraceInterval;
   // Called on the serving thread, outside the lock, with one line per request.
   std::function<void(const std::string&)> log;
 };
