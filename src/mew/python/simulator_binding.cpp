@@ -1,5 +1,4 @@
-// zol_mew.Simulator and the kov-sim console entry: a thin layer over
-// mew::sim::SimulatorServer.
+// zol_mew.Simulator: a thin layer over mew::sim::SimulatorServer.
 //
 // The server's lock may be taken with the GIL held, so nothing may touch
 // Python while holding it: the lambdas given to on() copy plain C++ values
@@ -154,71 +153,6 @@ py::dict geometry_dict(const mew::sim::Geometry& g) {
                   "origin_low"_a = g.origin_low, "origin_high"_a = g.origin_high);
 }
 
-int kov_sim_main() {
-  py::module_ argparse = py::module_::import("argparse");
-  py::module_ sys = py::module_::import("sys");
-  py::object parser = argparse.attr("ArgumentParser")(
-      "prog"_a = "kov-sim",
-      "description"_a =
-          "Serve simulated motion modules on a pseudo-terminal (or a loopback TCP "
-          "port) until interrupted. Prints the port to open, then one line per "
-          "request served.");
-  py::object add = parser.attr("add_argument");
-  const py::object integer = py::module_::import("builtins").attr("int");
-  const py::object real = py::module_::import("builtins").attr("float");
-  add("--stations", "type"_a = integer, "nargs"_a = "+", "default"_a = py::list(py::make_tuple(1)),
-      "help"_a = "station numbers to answer (default: 1)");
-  add("--time-scale", "type"_a = real, "default"_a = 1.0,
-      "help"_a = "simulated seconds per real second (default: 1.0)");
-  add("--baudrate", "type"_a = integer, "default"_a = py::none(),
-      "help"_a = "pace replies like a serial line at this rate (default: as fast as possible)");
-  add("--tcp", "action"_a = "store_true", "help"_a = "serve on 127.0.0.1 instead of a pty");
-  add("--tcp-port", "type"_a = integer, "default"_a = 0,
-      "help"_a = "TCP port with --tcp (default: a free one)");
-  add("--negative-limit", "type"_a = integer, "default"_a = -20000);
-  add("--positive-limit", "type"_a = integer, "default"_a = 20000);
-  add("--origin-low", "type"_a = integer, "default"_a = -1000);
-  add("--origin-high", "type"_a = integer, "default"_a = 0);
-  add("--position", "type"_a = integer, "default"_a = 5000,
-      "help"_a = "where the axes stand at start, in pulses");
-  add("--quiet", "action"_a = "store_true", "help"_a = "do not log requests");
-  py::object args = parser.attr("parse_args")();
-
-  auto get = [&](const char* name) { return args.attr(name); };
-  std::unique_ptr<Simulator> sim;
-  try {
-    sim = std::make_unique<Simulator>(
-        get("stations"), get("time_scale").cast<double>(), get("baudrate"), get("tcp").cast<bool>(),
-        get("tcp_port").cast<int>(), get("negative_limit").cast<std::int32_t>(),
-        get("positive_limit").cast<std::int32_t>(), get("origin_low").cast<std::int32_t>(),
-        get("origin_high").cast<std::int32_t>(), get("position").cast<std::int32_t>(), 0.002, 0.01,
-        !get("quiet").cast<bool>());
-  } catch (const py::value_error& e) {
-    parser.attr("error")(std::string(e.what()));
-    return 2;
-  }
-  try {
-    // Ctrl-C may land anywhere from here on (a print runs Python code that
-    // checks for signals too): every KeyboardInterrupt is the normal way out.
-    py::print(sim->server().port(), "flush"_a = true);
-    py::print("kov-sim: serving stations", get("stations"), "- press Ctrl-C to stop",
-              "file"_a = sys.attr("stderr"), "flush"_a = true);
-    for (;;) {
-      {
-        py::gil_scoped_release release;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
-      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    }
-  } catch (py::error_already_set& e) {
-    sim->close();
-    if (!e.matches(PyExc_KeyboardInterrupt)) throw;
-  }
-  sim->close();
-  py::print("kov-sim: stopped", "file"_a = sys.attr("stderr"), "flush"_a = true);
-  return 0;
-}
-
 }  // namespace
 
 void bind_simulator(py::module_& m) {
@@ -259,8 +193,7 @@ and applies to every station; change it per station with set_geometry().
     return "<zol_mew.Simulator port=" + s.server().port() +
            (s.server().closed() ? " closed>" : ">");
   });
-  cls.def(
-      "now", [](Simulator& s) { return s.server().now(); }, "Simulated seconds since start.");
+  cls.def("now", [](Simulator& s) { return s.server().now(); }, "Simulated seconds since start.");
 
   // ---- registers and coils, with the same effects as over the bus
   cls.def(
@@ -568,8 +501,6 @@ Over TCP the client connection is closed; the port stays.)doc");
   cls.def("clear_request_log", [](Simulator& s) { s.server().clear_request_log(); });
   cls.def_property_readonly("request_count",
                             [](Simulator& s) { return s.server().request_count(); });
-
-  m.def("_kov_sim_main", &kov_sim_main, "Entry point of the kov-sim console command.");
 }
 
 }  // namespace mew::python
