@@ -3,6 +3,8 @@
 Never run; only type-checked (see controller_usage.py for the N comments).
 """
 
+from typing import Union
+
 from zol_kov import KOVAxisController, StopSource
 
 
@@ -11,8 +13,8 @@ def supervise(axes: KOVAxisController, index: int) -> StopSource:
     reveal_type(words[0])  # N: float
     reveal_type(words[2])  # N: float
     reveal_type(words[3] & 0x10)  # N: int
-    reveal_type(words[index])  # N: Union[float, int]
+    any_word: Union[float, int] = words[index]
     if axes.is_running(1, words) and words[3] >> 16 & 2:
         axes.stop(1)
-    print(axes.get_position(1, words) + words[1])
+    print(axes.get_position(1, words) + words[1] + any_word)
     return StopSource(words[4])
