@@ -49,8 +49,10 @@ class FileLogHandler(logging.Handler):
     """Log handler that appends each record as one UTF-8 line to `filename`, opening and
     closing the file for every record. Errors are raised to the code that logged."""
 
-    def __init__(self, filename: str, level: int = 20) -> None: ...
-    def emit(self, record: logging.LogRecord) -> None: ...
+    def __init__(self, filename: str, level: int = 20) -> None:
+        """`filename` exactly a str, `level` exactly an int (default INFO)."""
+    def emit(self, record: logging.LogRecord) -> None:
+        """Append the formatted record and a line feed to the file, under the handler's lock."""
 
 class _StatusWords(List[Union[float, int]]):
     """What `status_words` returns: a plain list of five numbers.
@@ -172,7 +174,9 @@ class KOVAxisController:
         """Switch the drive on (output Y2 True): the motor holds with torque."""
     def disable_axis(self, station: int) -> None:
         """Switch the drive off (output Y2 False): the motor is free to turn by hand."""
-    def _find_o(self, station: int, direction: Direction) -> None: ...
+    def _find_o(self, station: int, direction: Direction) -> None:
+        """Internal (homing): start the module's origin search, relay R5 for Negative,
+        R6 otherwise."""
     # status and position
     def status_words(self, station: int) -> _StatusWords:
         """Read position, encoder position, velocity, inputs and outputs and the stop
@@ -213,11 +217,14 @@ class KOVAxisController:
     def set_coil_uint16(self, station: int, name: str, value: int) -> None:
         """Write 16 coils as one word ("WY0", "WR1"); not logged."""
     # homing
-    def _find_o_thread_func(self, station: int, direction: Direction) -> None: ...
-    def _find_o_origin_only(self, station: int, direction: Direction) -> None: ...
+    def _find_o_thread_func(self, station: int, direction: Direction) -> None:
+        """Internal: the homing thread's entry point; runs `finding_o_method`'s strategy."""
+    def _find_o_origin_only(self, station: int, direction: Direction) -> None:
+        """Internal: the OriginOnly strategy. Ends quietly on any error."""
     def _find_o_thread_func_limit_first_then_backward(
         self, station: int, direction: Direction
-    ) -> None: ...
+    ) -> None:
+        """Internal: the LimitFirstThenBackward strategy. Ends quietly on any error."""
     def find_o(
         self,
         station: int,

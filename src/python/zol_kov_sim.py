@@ -20,8 +20,16 @@ import zol_mew
 # Simulator keywords that kov-sim offers as options (time_scale as --time-scale).
 # Options left out are not passed, so the simulator's own defaults apply.
 _PASSED = (
-    "stations", "time_scale", "baudrate", "tcp", "tcp_port", "negative_limit",
-    "positive_limit", "origin_low", "origin_high", "position",
+    "stations",
+    "time_scale",
+    "baudrate",
+    "tcp",
+    "tcp_port",
+    "negative_limit",
+    "positive_limit",
+    "origin_low",
+    "origin_high",
+    "position",
 )
 
 

@@ -105,8 +105,10 @@ def test_port_file_holds_the_port_while_serving(tmp_path):
     try:
         printed = read_line(proc)
         assert port_file.read_text() == printed  # written before the port is printed
+        with zol_mew.Simulator() as reference:  # options left out: the Simulator's defaults
+            start = reference.get_int32(1, "DT10")
         with zol_mew.MewMaster(printed.strip()) as bus:
-            assert bus.get_int32(1, "DT10") == 5000
+            assert bus.get_int32(1, "DT10") == start
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=WAIT) == 0
         assert not port_file.exists()
