@@ -102,6 +102,10 @@ def kov_sim(tmp_path: Path) -> Iterator[KovSim]:
         sim.close()
 
 
+def _sigint_default() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def _coil_write(relay: int) -> str:
     # "@01WC" + tag + "R0003" + "1" + checksum: the module is told to start a command
     return r"@%02dWC.R%04d1" % (STATION, relay)
@@ -124,6 +128,9 @@ def test_interrupted_example_leaves_the_axis_stopped(
         [sys.executable, str(MINIMAL), kov_sim.port, "--station", str(STATION)],
         cwd=str(tmp_path),
         env=_env(),
+        # A test run started as a background job inherits SIGINT ignored, and Python
+        # keeps an ignored SIGINT so: give the example the default a terminal gives.
+        preexec_fn=_sigint_default,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         universal_newlines=True,
