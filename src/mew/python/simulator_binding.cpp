@@ -193,7 +193,8 @@ and applies to every station; change it per station with set_geometry().
     return "<zol_mew.Simulator port=" + s.server().port() +
            (s.server().closed() ? " closed>" : ">");
   });
-  cls.def("now", [](Simulator& s) { return s.server().now(); }, "Simulated seconds since start.");
+  cls.def(
+      "now", [](Simulator& s) { return s.server().now(); }, "Simulated seconds since start.");
 
   // ---- registers and coils, with the same effects as over the bus
   cls.def(
