@@ -18,7 +18,7 @@ import threading
 import time
 from datetime import date
 from pathlib import Path
-from typing import Callable, Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
 import zol_mew
 from zol_kov import Direction, FindingOMethod, KOVAxisController, StopSource
@@ -39,9 +39,19 @@ class Demo:
     """The steps of the demo; each failed check is collected so that the exit status
     tells the truth even when later steps still run."""
 
-    def __init__(self, axes: KOVAxisController) -> None:
+    def __init__(self, axes: KOVAxisController, clock: Callable[[], float]) -> None:
         self.axes = axes
+        self.clock = clock  # simulated seconds, the time axis of the plot
         self.failures: List[str] = []
+        self.phases: List[Tuple[str, float]] = []  # (name, when it began)
+        self.targets: List[Tuple[int, float, float, str]] = []  # (station, when, mm, label)
+
+    def begin(self, phase: str) -> None:
+        self.phases.append((phase, self.clock()))
+
+    def aim(self, station: int, target: float, label: str = "") -> None:
+        """Note where a command sends an axis, for the plot."""
+        self.targets.append((station, self.clock(), target, label or "%g" % target))
 
     def check(self, ok: bool, what: str) -> None:
         print(("  ok    " if ok else "  FAIL  ") + what)
@@ -165,6 +175,7 @@ def set_up(demo: Demo) -> None:
 
 def home(demo: Demo) -> None:
     print("\n== Homing stations 1 and 2 at the same time")
+    demo.begin("homing")
     print("  station 1: limit first, then back onto the origin (negative limit, then R6)")
     print("  station 2: origin only (straight onto the origin, R5)")
     axes = demo.axes
@@ -194,8 +205,10 @@ def home(demo: Demo) -> None:
 def move(demo: Demo) -> None:
     axes = demo.axes
     print("\n== Absolute targets on all three axes at once: 150, -80 and 30 mm")
+    demo.begin("absolute")
     targets = {1: 150.0, 2: -80.0, 3: 30.0}
     for station, target in targets.items():
+        demo.aim(station, target)
         axes.locate_absolutely(station, target)
     with StatusTable(axes, STATIONS):
         for station in STATIONS:
@@ -204,10 +217,14 @@ def move(demo: Demo) -> None:
         demo.expect_position(station, target)
 
     print("\n== Relative moves: station 1 by -60 mm twice (a repeat), station 2 by +45.5 mm")
+    demo.begin("relative")
+    demo.aim(1, 90.0, "90 (-60)")
     axes.locate_relatively(1, -60.0)
+    demo.aim(2, -34.5, "-34.5 (+45.5)")
     axes.locate_relatively(2, 45.5)
     with StatusTable(axes, STATIONS):
         axes.wait_for_locating_done(1, WAIT)
+        demo.aim(1, 30.0, "30 (-60 again)")
         axes.locate_relatively(1)  # no displacement given: the module repeats the last one
         axes.wait_for_locating_done(1, WAIT)
         axes.wait_for_locating_done(2, WAIT)
@@ -218,6 +235,8 @@ def move(demo: Demo) -> None:
 def into_the_limit(demo: Demo) -> None:
     axes = demo.axes
     print("\n== Station 3 sent to 260 mm, beyond its positive limit switch at 200 mm")
+    demo.begin("limit")
+    demo.aim(3, 260.0, "260, beyond the limit")
     axes.locate_absolutely(3, 260.0)
     stopped_by: Optional[StopSource] = None
     with StatusTable(axes, (3,)):
@@ -234,6 +253,7 @@ def into_the_limit(demo: Demo) -> None:
     demo.check(axes.at_positive_limit(3), "station 3 reports its positive limit input on")
 
     print("\n== Station 3 back to 100 mm, away from the limit switch")
+    demo.aim(3, 100.0)
     axes.locate_absolutely(3, 100.0)
     with StatusTable(axes, (3,)):
         axes.wait_for_locating_done(3, WAIT)
@@ -267,44 +287,90 @@ def position_steps(
     return times, positions, jumps
 
 
-def plot(sim: zol_mew.Simulator, end: float, path: Path, time_scale: float) -> None:
+def label(ax: Any, x: float, y: float, text: str, color: str, below: bool) -> None:
+    """Write `text` beside the point (x, y), on the side that keeps it inside the panel."""
+    (left, right), (bottom, top) = ax.get_xlim(), ax.get_ylim()
+    rightmost = (x - left) / (right - left) > 0.8
+    if (y - bottom) / (top - bottom) < 0.15:
+        below = False
+    elif (top - y) / (top - bottom) < 0.15:
+        below = True
+    ax.annotate(
+        text,
+        (x, y),
+        textcoords="offset points",
+        xytext=(-5 if rightmost else 5, -5 if below else 5),
+        ha="right" if rightmost else "left",
+        va="top" if below else "bottom",
+        fontsize=8,
+        color=color,
+    )
+
+
+def plot(sim: zol_mew.Simulator, demo: Demo, end: float, path: Path, time_scale: float) -> None:
     import matplotlib
 
     matplotlib.use("Agg")  # no display needed
     import matplotlib.pyplot as plt
 
-    fig, rows = plt.subplots(len(STATIONS), 1, sharex=True, figsize=(10, 8))
+    fig, rows = plt.subplots(len(STATIONS), 1, sharex=True, figsize=(11, 9))
+    spans = [
+        (name, begin, demo.phases[i + 1][1] if i + 1 < len(demo.phases) else end)
+        for i, (name, begin) in enumerate(demo.phases)
+    ]
+    # Lines and markers first, so that the limits are known when the labels are placed.
+    stops: Dict[int, List[Tuple[float, float, str]]] = {}
+    jumps_of: Dict[int, List[Tuple[float, float, float]]] = {}
     for ax, station in zip(rows, STATIONS):
         trace = sim.trace(station)
-        times, positions, jumps = position_steps(trace, end)
+        times, positions, jumps_of[station] = position_steps(trace, end)
         ax.plot(times, positions, color="tab:blue", linewidth=1.2)
-        for when, before, after in jumps:
+        for when, before, after in jumps_of[station]:
             ax.plot([when, when], [before, after], color="white", linewidth=1.6)
             ax.plot([when, when], [before, after], ":", color="tab:green", linewidth=1.6)
-            ax.annotate(
-                "counter set to %g" % after,
-                (when, after),
-                textcoords="offset points",
-                xytext=(4, 6),
-                fontsize=8,
-                color="tab:green",
-            )
-        for when, pulses, _velocity, event in trace:
-            if event is not None and event.startswith("stop") and event != "stop Null":
-                ax.plot([when], [pulses / PULSES_PER_MM], "o", color="tab:red", markersize=4)
-                ax.annotate(
-                    event[5:],
-                    (when, pulses / PULSES_PER_MM),
-                    textcoords="offset points",
-                    xytext=(4, -12),
-                    fontsize=8,
-                    color="tab:red",
-                )
+        stops[station] = [
+            (when, pulses / PULSES_PER_MM, event[5:])
+            for when, pulses, _velocity, event in trace
+            if event is not None and event.startswith("stop") and event != "stop Null"
+        ]
+        for when, where, _why in stops[station]:
+            ax.plot([when], [where], "o", color="tab:red", markersize=4)
+        for target_station, when, target, _text in demo.targets:
+            if target_station == station:
+                ax.plot([when], [target], "x", color="tab:orange", markersize=7, mew=1.6)
+                # A dashed level to the end of the phase, where the axis should then stand.
+                until = next((f for _n, b, f in spans if b <= when < f), end)
+                ax.plot([when, until], [target, target], "--", color="tab:orange", linewidth=0.6)
+        for number, (_name, begin, finish) in enumerate(spans):
+            ax.axvspan(begin, finish, color="grey", alpha=0.08 if number % 2 == 0 else 0.0)
         ax.axhline(0.0, color="grey", linewidth=0.5)
         ax.set_ylabel("station %d\nposition (mm)" % station)
         ax.grid(True, linewidth=0.3)
+        ax.margins(x=0.02, y=0.12)
+    for ax, station in zip(rows, STATIONS):
+        for when, _before, after in jumps_of[station]:
+            label(ax, when, after, "counter set to %g" % after, "tab:green", below=False)
+        for when, where, why in stops[station]:
+            label(ax, when, where, why, "tab:red", below=True)
+        for target_station, when, target, text in demo.targets:
+            if target_station == station:
+                label(ax, when, target, "target " + text, "tab:orange", below=False)
+    for name, begin, finish in spans:
+        rows[0].text(
+            (begin + finish) / 2,
+            1.02,
+            name,
+            transform=rows[0].get_xaxis_transform(),
+            ha="center",
+            va="bottom",
+            fontsize=9,
+            fontweight="bold",
+        )
     rows[-1].set_xlabel("simulated time (s); the demo ran %g times faster" % time_scale)
-    fig.suptitle("zol_kov demo: position counter of each axis (red: why a motion stopped)")
+    fig.suptitle(
+        "zol_kov demo: position counter of each axis, phase by phase\n"
+        "orange x: a target given; red: why a motion stopped; green: the counter redefined"
+    )
     fig.tight_layout()
     fig.savefig(str(path), dpi=100)
     plt.close(fig)
@@ -331,7 +397,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             sim.place_axis(station, pulses)
         print("Simulated motion modules, stations %s, on %s" % (sim.stations, sim.port))
         axes = KOVAxisController(sim.port, 115200)
-        demo = Demo(axes)
+        demo = Demo(axes, sim.now)
         try:
             set_up(demo)
             home(demo)
@@ -340,7 +406,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             end = sim.now()
         finally:
             axes.close(force=True)  # forced: a homing run may be left after a failure
-        plot(sim, end, plot_path, args.time_scale)
+        plot(sim, demo, end, plot_path, args.time_scale)
 
     print("\n== Homing as the log file tells it")
     lines = []

@@ -18,6 +18,9 @@ from typing import (
 _M = TypeVar("_M", bound="MewMaster")
 _S = TypeVar("_S", bound="Simulator")
 
+# The installed distribution's version (zol-kov); "0+unknown" for a build used in place.
+__version__: str
+
 class MewError(OSError):
     """Failure of the bus master: the port, the line or the device."""
 
@@ -182,6 +185,3 @@ class Simulator:
     def clear_faults(self) -> None: ...
     def request_log(self) -> List[str]: ...
     def clear_request_log(self) -> None: ...
-
-# Entry point of the kov-sim console command; returns the exit status.
-def _kov_sim_main() -> int: ...

@@ -15,18 +15,19 @@ from sim_helpers import WAIT
 
 
 def kov_sim(arguments):
+    """Shell command that becomes kov-sim (exec: a signal sent to it reaches kov-sim)."""
+    return "exec " + kov_sim_command(arguments)
+
+
+def kov_sim_command(arguments):
     """Shell command line for kov-sim: the installed script when there is one
-    (a pip install), else the same entry point through the interpreter."""
+    (a pip install), else the same module through the interpreter."""
     script = os.path.join(os.path.dirname(sys.executable), "kov-sim")
     if os.path.exists(script):
         command = [script]
     else:
-        command = [
-            sys.executable,
-            "-c",
-            "import sys, zol_mew; sys.argv[0] = 'kov-sim'; sys.exit(zol_mew._kov_sim_main())",
-        ]
-    return "exec " + " ".join(shlex.quote(part) for part in command + arguments)
+        command = [sys.executable, "-m", "zol_kov_sim"]
+    return " ".join(shlex.quote(part) for part in command + arguments)
 
 
 def read_line(proc, timeout=WAIT):
@@ -48,8 +49,10 @@ def read_line(proc, timeout=WAIT):
         selector.close()
 
 
-@pytest.mark.parametrize("tcp", [False, True])
-def test_serves_until_interrupted(tcp):
+@pytest.mark.parametrize(
+    "tcp, stop", [(False, signal.SIGINT), (True, signal.SIGINT), (False, signal.SIGTERM)]
+)
+def test_serves_until_interrupted(tcp, stop):
     arguments = ["--stations", "1", "4", "--time-scale", "50", "--position", "-300"]
     if tcp:
         arguments.append("--tcp")
@@ -65,7 +68,7 @@ def test_serves_until_interrupted(tcp):
         logged = [read_line(proc), read_line(proc)]
         assert "@04RD" in logged[0] and "-> >04RD" in logged[0]
         assert "@01RC" in logged[1]
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(stop)
         assert proc.wait(timeout=WAIT) == 0
         assert b"kov-sim: stopped" in proc.stderr.read()
     finally:
@@ -89,3 +92,42 @@ def test_command_line_errors(arguments, code, text):
     result = subprocess.run(kov_sim(arguments), shell=True, capture_output=True, timeout=WAIT)
     assert result.returncode == code
     assert text in result.stdout + result.stderr
+
+
+def test_port_file_holds_the_port_while_serving(tmp_path):
+    port_file = tmp_path / "port"
+    proc = subprocess.Popen(
+        kov_sim(["--quiet", "--port-file", str(port_file)]),
+        shell=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    try:
+        printed = read_line(proc)
+        assert port_file.read_text() == printed  # written before the port is printed
+        with zol_mew.Simulator() as reference:  # options left out: the Simulator's defaults
+            start = reference.get_int32(1, "DT10")
+        with zol_mew.MewMaster(printed.strip()) as bus:
+            assert bus.get_int32(1, "DT10") == start
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=WAIT) == 0
+        assert not port_file.exists()
+        assert proc.stdout.read() == b""  # --quiet: the port line only
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+        proc.stderr.close()
+
+
+def test_a_shell_reads_the_port_from_a_pipe(tmp_path):
+    # The port line is flushed at once, so `read` on a pipe gets it while kov-sim serves.
+    script = 'exec 3< <(%s --quiet 2>/dev/null); read -r PORT <&3; kill $!; echo "$PORT"'
+    result = subprocess.run(
+        ["bash", "-c", script % kov_sim_command([])],
+        capture_output=True,
+        timeout=WAIT,
+        cwd=str(tmp_path),
+    )
+    assert result.stdout.decode().startswith("/dev/pts/"), result

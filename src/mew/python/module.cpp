@@ -1,6 +1,10 @@
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "mew/python/bindings.hpp"
+
+namespace py = pybind11;
 
 // The bindings' own entry; PyInit_zol_mew below decides whether they may run.
 PYBIND11_MODULE(zol_mew_bindings, m) {
@@ -8,6 +12,21 @@ PYBIND11_MODULE(zol_mew_bindings, m) {
   mew::python::bind_master(m);
   mew::python::bind_codec(m);
   mew::python::bind_simulator(m);
+  // __version__ comes from the installed distribution's metadata, looked up on first
+  // use: importing importlib.metadata costs tens of milliseconds at every import.
+  m.def("__getattr__", [](const std::string& name) -> py::object {
+    if (name != "__version__") {
+      throw py::attribute_error("module 'zol_mew' has no attribute '" + name + "'");
+    }
+    const py::module_ metadata = py::module_::import("importlib.metadata");
+    try {
+      return metadata.attr("version")("zol-kov");
+    } catch (py::error_already_set& e) {
+      // A development build used in place (PYTHONPATH) has no metadata.
+      if (!e.matches(metadata.attr("PackageNotFoundError"))) throw;
+      return py::str("0+unknown");
+    }
+  });
 }
 
 // Before 3.12, pybind11 keeps its state for the whole process and takes the GIL through

@@ -1,5 +1,4 @@
-// zol_mew.Simulator and the kov-sim console entry: a thin layer over
-// mew::sim::SimulatorServer.
+// zol_mew.Simulator: a thin layer over mew::sim::SimulatorServer.
 //
 // The server's lock may be taken with the GIL held, so nothing may touch
 // Python while holding it: the lambdas given to on() copy plain C++ values
@@ -172,76 +171,6 @@ class Simulator {
 py::dict geometry_dict(const mew::sim::Geometry& g) {
   return py::dict("negative_limit"_a = g.negative_limit, "positive_limit"_a = g.positive_limit,
                   "origin_low"_a = g.origin_low, "origin_high"_a = g.origin_high);
-}
-
-int kov_sim_main() {
-  py::module_ argparse = py::module_::import("argparse");
-  py::module_ sys = py::module_::import("sys");
-  py::object parser = argparse.attr("ArgumentParser")(
-      "prog"_a = "kov-sim",
-      "description"_a =
-          "Serve simulated motion modules on a pseudo-terminal (or a loopback TCP "
-          "port) until interrupted. Prints the port to open, then one line per "
-          "request served.");
-  py::object add = parser.attr("add_argument");
-  const py::object integer = py::module_::import("builtins").attr("int");
-  const py::object real = py::module_::import("builtins").attr("float");
-  const py::object simulator_class = py::module_::import("zol_mew").attr("Simulator");
-  const py::object defaults = simulator_class.attr("defaults");
-  const auto by_default = [&](const char* name) { return py::object(defaults[name]); };
-  add("--stations", "type"_a = integer, "nargs"_a = "+",
-      "default"_a = py::list(by_default("stations")),
-      "help"_a = "station numbers to answer (default: 1)");
-  add("--time-scale", "type"_a = real, "default"_a = by_default("time_scale"),
-      "help"_a = "simulated seconds per real second (default: 1.0)");
-  add("--baudrate", "type"_a = integer, "default"_a = by_default("baudrate"),
-      "help"_a = "pace replies like a serial line at this rate (default: as fast as possible)");
-  add("--tcp", "action"_a = "store_true", "help"_a = "serve on 127.0.0.1 instead of a pty");
-  add("--tcp-port", "type"_a = integer, "default"_a = by_default("tcp_port"),
-      "help"_a = "TCP port with --tcp (default: a free one)");
-  add("--negative-limit", "type"_a = integer, "default"_a = by_default("negative_limit"));
-  add("--positive-limit", "type"_a = integer, "default"_a = by_default("positive_limit"));
-  add("--origin-low", "type"_a = integer, "default"_a = by_default("origin_low"));
-  add("--origin-high", "type"_a = integer, "default"_a = by_default("origin_high"));
-  add("--position", "type"_a = integer, "default"_a = by_default("position"),
-      "help"_a = "where the axes stand at start, in pulses");
-  add("--quiet", "action"_a = "store_true", "help"_a = "do not log requests");
-  py::object args = parser.attr("parse_args")();
-
-  auto get = [&](const char* name) { return args.attr(name); };
-  py::object sim;
-  try {
-    sim = simulator_class(
-        get("stations"), "time_scale"_a = get("time_scale"), "baudrate"_a = get("baudrate"),
-        "tcp"_a = get("tcp"), "tcp_port"_a = get("tcp_port"),
-        "negative_limit"_a = get("negative_limit"), "positive_limit"_a = get("positive_limit"),
-        "origin_low"_a = get("origin_low"), "origin_high"_a = get("origin_high"),
-        "position"_a = get("position"), "log_commands"_a = !get("quiet").cast<bool>());
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_ValueError)) throw;
-    parser.attr("error")(py::str(e.value()));
-    return 2;
-  }
-  try {
-    // Ctrl-C may land anywhere from here on (a print runs Python code that
-    // checks for signals too): every KeyboardInterrupt is the normal way out.
-    py::print(sim.attr("port"), "flush"_a = true);
-    py::print("kov-sim: serving stations", get("stations"), "- press Ctrl-C to stop",
-              "file"_a = sys.attr("stderr"), "flush"_a = true);
-    for (;;) {
-      {
-        py::gil_scoped_release release;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
-      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    }
-  } catch (py::error_already_set& e) {
-    sim.attr("close")();
-    if (!e.matches(PyExc_KeyboardInterrupt)) throw;
-  }
-  sim.attr("close")();
-  py::print("kov-sim: stopped", "file"_a = sys.attr("stderr"), "flush"_a = true);
-  return 0;
 }
 
 }  // namespace
@@ -643,8 +572,6 @@ Over TCP the client connection is closed; the port stays.)doc");
   cls.def("clear_request_log", [](Simulator& s) { s.server().clear_request_log(); });
   cls.def_property_readonly("request_count",
                             [](Simulator& s) { return s.server().request_count(); });
-
-  m.def("_kov_sim_main", &kov_sim_main, "Entry point of the kov-sim console command.");
 }
 
 }  // namespace mew::python

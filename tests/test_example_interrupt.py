@@ -1,0 +1,166 @@
+"""examples/minimal.py interrupted by Ctrl-C leaves the axis stopped.
+
+The example runs against kov-sim in another process, as it would against a real
+port. kov-sim logs every request it serves, so the test sends SIGINT right after the
+request that begins the moment under test (the homing run starting, its jog to the
+limit, its origin search, a positioning).
+"""
+
+import importlib.util
+import os
+import queue
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+from datetime import date
+from pathlib import Path
+from typing import Dict, Iterator, List
+
+import pytest
+
+import zol_mew
+
+MINIMAL = Path(__file__).resolve().parents[1] / "examples" / "minimal.py"
+WAIT = 30.0  # bound on anything awaited here (real seconds)
+STATION = 1
+# Short travels and a doubled clock keep each run near two seconds: homing jogs
+# 3000 pulses to the limit and searches 2000 back; the first positioning is 2500 pulses.
+KOV_SIM = ["--time-scale", "2", "--position", "1000", "--negative-limit", "-2000"]
+STOP_SOURCE_COMMAND = 1
+
+
+def _env() -> Dict[str, str]:
+    env = dict(os.environ)
+    env.pop("KOV_SIM", None)
+    found = []
+    for name in ("zol_kov", "zol_mew", "zol_kov_sim"):
+        spec = importlib.util.find_spec(name)
+        assert spec is not None and spec.origin, name
+        found.append(str(Path(spec.origin).resolve().parent))
+    env["PYTHONPATH"] = os.pathsep.join(found + [env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
+    return env
+
+
+class KovSim:
+    """kov-sim in a subprocess; its request lines arrive on a queue."""
+
+    def __init__(self, cwd: Path) -> None:
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "zol_kov_sim"] + KOV_SIM,
+            cwd=str(cwd),
+            env=_env(),
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            universal_newlines=True,
+        )
+        self.lines: "queue.Queue[str]" = queue.Queue()
+        assert self.proc.stdout is not None
+        self.port = self.proc.stdout.readline().strip()
+        assert self.port.startswith("/dev/"), self.port
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self) -> None:
+        assert self.proc.stdout is not None
+        for line in self.proc.stdout:
+            self.lines.put(line)
+
+    def wait_for(self, pattern: str) -> None:
+        deadline = time.monotonic() + WAIT
+        while True:
+            left = deadline - time.monotonic()
+            assert left > 0, "kov-sim never served a request like %r" % pattern
+            try:
+                line = self.lines.get(timeout=left)
+            except queue.Empty:
+                continue
+            if re.search(pattern, line):
+                return
+
+    def close(self) -> None:
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            assert self.proc.wait(timeout=WAIT) == 0
+        finally:
+            if self.proc.poll() is None:
+                self.proc.kill()
+                self.proc.wait()
+            self.reader.join(WAIT)
+            assert self.proc.stdout is not None
+            self.proc.stdout.close()
+
+
+@pytest.fixture
+def kov_sim(tmp_path: Path) -> Iterator[KovSim]:
+    sim = KovSim(tmp_path)
+    try:
+        yield sim
+    finally:
+        sim.close()
+
+
+def _sigint_default() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def _coil_write(relay: int) -> str:
+    # "@01WC" + tag + "R0003" + "1" + checksum: the module is told to start a command
+    return r"@%02dWC.R%04d1" % (STATION, relay)
+
+
+# The request after which Ctrl-C comes, and whether a motion was under way then.
+MOMENTS = [
+    pytest.param(r"@%02dRC.R0012" % STATION, False, id="homing-starts"),  # find_o's limit check
+    pytest.param(_coil_write(3), True, id="homing-jog-to-limit"),
+    pytest.param(_coil_write(6), True, id="homing-origin-search"),
+    pytest.param(_coil_write(1), True, id="absolute-move"),
+]
+
+
+@pytest.mark.parametrize("trigger, moving", MOMENTS)
+def test_interrupted_example_leaves_the_axis_stopped(
+    kov_sim: KovSim, tmp_path: Path, trigger: str, moving: bool
+) -> None:
+    example = subprocess.Popen(
+        [sys.executable, str(MINIMAL), kov_sim.port, "--station", str(STATION)],
+        cwd=str(tmp_path),
+        env=_env(),
+        # A test run started as a background job inherits SIGINT ignored, and Python
+        # keeps an ignored SIGINT so: give the example the default a terminal gives.
+        preexec_fn=_sigint_default,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+    )
+    try:
+        kov_sim.wait_for(trigger)
+        example.send_signal(signal.SIGINT)
+        stdout, stderr = example.communicate(timeout=WAIT)
+    finally:
+        if example.poll() is None:
+            example.kill()
+            example.communicate()
+
+    # The interrupt propagated: the interpreter ended by SIGINT (status 130 in a shell),
+    # with nothing hiding it and no error from a finaliser.
+    assert example.returncode == -signal.SIGINT, stdout + stderr
+    assert stderr.rstrip().endswith("KeyboardInterrupt"), stderr
+    assert "Exception ignored" not in stderr and "RuntimeError" not in stderr, stderr
+    assert stdout == ""
+
+    with zol_mew.MewMaster(kov_sim.port) as bus:
+        assert not bus.get_coil(STATION, "Y1")  # no pulses
+        position = bus.get_int32(STATION, "DT10")
+        time.sleep(0.1)  # 0.2 s of simulated time: a creeping axis would show
+        assert bus.get_int32(STATION, "DT10") == position
+        assert not bus.get_coil(STATION, "Y1")
+        if moving:  # the motion under way was cut short by a stop command
+            assert bus.get_int32(STATION, "D20") == STOP_SOURCE_COMMAND
+
+    log = tmp_path / "log" / ("zol_kov-%s.log" % date.today().strftime("%Y%m%d"))
+    lines: List[str] = log.read_text(encoding="utf8").splitlines()
+    assert any(line.endswith("Stop station %d" % STATION) for line in lines)
+    assert any(line.endswith("KOV Axis Controller closed. force = True") for line in lines)
