@@ -38,8 +38,22 @@ def pytest_runtest_protocol(item, nextitem):
     try:
         yield
     finally:
-        gc.collect()
+        collect_and_freeze()
         os.chdir(previous)
+
+
+def collect_and_freeze():
+    """A full collection, then everything that survived it moves to the permanent
+    generation: the next collection walks only what was made since, not the whole
+    heap of pytest and the collected tests. Done between tests, when the test's
+    own objects are gone: what survives is pytest's (reports, modules, fixtures of
+    wider scope, which close what they hold themselves)."""
+    gc.collect()
+    gc.freeze()
+
+
+def pytest_collection_finish(session):
+    collect_and_freeze()
 
 
 def pytest_unconfigure(config):

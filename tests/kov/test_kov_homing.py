@@ -6,8 +6,9 @@ import threading
 import pytest
 
 import zol_kov
-from fake_master import Call, ScriptedAxis
+from fake_master import Call, FakeMaster, ScriptedAxis
 from kov_helpers import argtype
+from support import LONG
 from zol_kov import Direction, FindingOMethod, KOVAxisController, StopSource
 
 LFTB = FindingOMethod.LimitFirstThenBackward
@@ -16,7 +17,6 @@ NEG, POS = Direction.Negative, Direction.Positive
 NOT_WAITED = "Axis is not finding origin point, or has been waited."
 NEG_DISABLED = "禁用了负极限，却往负方向找原点。可能需要把找原点方式改为只使用原点信号"
 POS_DISABLED = "禁用了正极限，却往正方向找原点。可能需要把找原点方式改为只使用原点信号"
-LONG = 60.0  # collections that should return at once; bounded so a fault cannot hang the suite
 PROFILE = "Set (start velocity, velocity, acceleration time) to (5.0, 20.0, 0.2)"
 
 
@@ -283,8 +283,6 @@ def test_unknown_method_runs_nothing(hc, axis, log):
     [(NEG, "R5", "-1"), (POS, "R6", "1"), (-1, "R5", "-1"), (0, "R6", "0"), ("up", "R6", "up")],
 )
 def test_find_o_writes_the_search_coil(kov, log, direction, coil, shown):
-    from fake_master import FakeMaster
-
     master = FakeMaster()
     master.script("set_coil", None, "ignored")
     controller = KOVAxisController(master)
@@ -610,15 +608,65 @@ def test_refused_profile_starts_nothing(hc, axis, log, args):
     assert axis.calls == [("get_coil", 3, "R12")]
 
 
-def test_failed_profile_write_starts_nothing(hc, axis, log):
-    error = OSError("no reply")
-    axis.plan(3)
-    axis.fail("set_multi_uint32", error)
+def test_station_is_taken_while_the_start_writes_the_profile():
+    master = FakeMaster()
+    controller = KOVAxisController(master)
+    seen = {}
+
+    def write_profile(*args):
+        seen["busy"] = controller.is_finding_o(3)
+        with pytest.raises(BlockingIOError, match=r"^Axis 3 has been finding o\.$"):
+            controller.find_o(3, 5, 20, 0.2)
+        with pytest.raises(RuntimeError, match="Some is finding o"):
+            controller.close()
+        # Not yet collectable: there is no run to wait for.
+        with pytest.raises(ValueError):
+            controller.wait_for_find_o_finish(3, 0.0)
+
+    master.script("set_multi_uint32", "DT0", Call(write_profile))
+    master.script("get_coil", "X1", True)  # on the negative limit: stage 0 has nothing to do
+    master.script("get_coil", "Y1", False)
+    master.script("get_int32", "D20", 2)
+    controller.find_o(3, 5, 20, 0.2)
+    assert seen == {"busy": True}
+    assert isinstance(controller._find_o_threads[3], threading.Thread)
+    assert controller.wait_for_find_o_finish(3) is True
+    # The nested refusals wrote nothing to the device.
+    assert master.ops("set_multi_uint32") == [("set_multi_uint32", 3, "DT0", [5, 20, 200])]
+    controller.close()
+
+
+@pytest.mark.parametrize("failing_step", ["profile", "log"])
+def test_a_start_that_fails_after_the_registry_test_gives_the_station_back(
+    monkeypatch, failing_step
+):
+    master = FakeMaster()
+    controller = KOVAxisController(master)
+    created = []
+    error = OSError("bus down" if failing_step == "profile" else "disk full")
+
+    class RecordingThread(threading.Thread):
+        def __init__(self, **kwargs):
+            super().__init__(**kwargs)
+            created.append(self)
+
+    monkeypatch.setattr(zol_kov, "_Thread", RecordingThread)
+    if failing_step == "profile":
+        master.fail("set_multi_uint32", error)
+    else:
+
+        class Refusing:
+            def info(self, message):
+                if message.startswith("Start finding o"):
+                    raise error
+
+        monkeypatch.setattr(zol_kov, "logger", Refusing())
     with pytest.raises(OSError) as excinfo:
-        hc.find_o(3, 5, 20, 0.2)
+        controller.find_o(3, 5, 20, 0.2)
     assert excinfo.value is error
-    assert hc.is_finding_o(3) is False
-    assert log.records == []
+    assert controller.is_finding_o(3) is False
+    assert all(not t.is_alive() and t.ident is None for t in created)
+    controller.close()
 
 
 @pytest.mark.parametrize(

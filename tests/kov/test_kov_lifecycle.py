@@ -421,6 +421,7 @@ def log_lines(tmp_path):
     return [line.split(" - ", 2)[2] for line in files[0].read_text(encoding="utf-8").splitlines()]
 
 
+@pytest.mark.serial
 def test_failed_construction_is_finalised_quietly(run_python, tmp_path):
     body = (
         "zol_kov._MewMaster = Boom\n"
@@ -438,23 +439,49 @@ def test_failed_construction_is_finalised_quietly(run_python, tmp_path):
     assert log_lines(tmp_path) == [CLOSED.format(False)]
 
 
-def test_controllers_alive_at_exit_are_finalised_quietly(run_python, tmp_path):
-    body = (
-        "master = FakeMaster()\n"
-        "a = zol_kov.KOVAxisController(None)\n"
-        "b = zol_kov.KOVAxisController(master)\n"
-        "b.self_cycle = b\n"
-    )
+# Controllers alive at exit, referenced from everywhere: a module torn down before
+# zol_kov, a reference cycle kept alive by the main module's globals, a module that
+# is cleared only after zol_kov's and logging's globals are gone.
+ALIVE_AT_EXIT = """
+import types
+holder = types.ModuleType("holder")
+sys.modules["holder"] = holder
+holder.controller = zol_kov.KOVAxisController(FakeMaster("held"))
+
+class Machine:
+    axes = zol_kov.KOVAxisController(None)
+
+def uses_the_globals():
+    return machine
+
+machine = Machine()
+machine.me = machine
+machine.local = zol_kov.KOVAxisController(FakeMaster("cycle"))
+
+import os
+os.kov_controller = zol_kov.KOVAxisController(FakeMaster("early"))
+{extra}
+print("exiting")
+"""
+
+
+@pytest.mark.serial
+@pytest.mark.parametrize("extra", ["", "zol_kov.logger.info('last words')"])
+def test_each_controller_alive_at_exit_writes_one_closed_line(run_python, tmp_path, extra):
+    body = ALIVE_AT_EXIT.format(extra=extra)
     result = run_python(EXIT_SCRIPT.format(here=HERE, body=body))
     assert result.returncode == 0, result.stderr.decode()
+    assert result.stdout.decode().split() == ["exiting"]
     assert result.stderr.decode() == ""
     lines = log_lines(tmp_path)
-    assert lines[:2] == [CREATED.format("None", 115200), CREATED.format("<fake master>", 115200)]
-    # One closed line per controller; the order of finalisation at exit is not fixed.
-    assert len(lines) >= 4
-    assert set(lines[2:]) == {CLOSED.format(False)}
+    created = [line for line in lines if line.startswith("KOV Axis Controller created")]
+    closed = [line for line in lines if line.startswith("KOV Axis Controller closed")]
+    assert len(created) == 4
+    assert closed == [CLOSED.format(False)] * 4
+    assert lines.index(closed[0]) > max(lines.index(line) for line in created)
 
 
+@pytest.mark.serial
 def test_empty_port_leaves_no_traceback(run_python, tmp_path):
     body = (
         "try:\n"

@@ -25,6 +25,10 @@ import zol_mew
 from rel_helpers import SCALE
 from support import open_fds
 
+# Resident memory and descriptors are the process's own, but its allocator and the
+# machine's load are not: measured alone.
+pytestmark = pytest.mark.serial
+
 BUS_CALLS = 10_000 * SCALE
 
 

@@ -48,6 +48,7 @@ def read_line(proc, timeout=WAIT):
         selector.close()
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("tcp", [False, True])
 def test_serves_until_interrupted(tcp):
     arguments = ["--stations", "1", "4", "--time-scale", "50", "--position", "-300"]
