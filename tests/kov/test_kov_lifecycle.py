@@ -8,6 +8,7 @@ import sys
 
 import pytest
 
+import kov_table
 import zol_kov
 from fake_master import FakeMaster
 from zol_kov import FindingOMethod, KOVAxisController
@@ -275,53 +276,13 @@ def test_close_result_of_master_is_ignored():
 
 # --- closed controller ------------------------------------------------------------------
 
+# Every operation that reaches the master, with valid arguments, and the master
+# operation it calls first; and two status queries given (empty) status words.
 DEVICE_OPS = [
-    ("stop", (1,), "set_coil"),
-    ("set_start_velocity", (1, 1.0), "set_uint32"),
-    ("set_velocity", (1, 1.0), "set_uint32"),
-    ("set_acceleration_time", (1, 1.0), "set_uint32"),
-    ("set_parameters", (1, 1.0, 2.0, 0.5), "set_multi_uint32"),
-    ("set_absolute_target", (1, 1.0), "set_int32"),
-    ("set_relative_target", (1, 1.0), "set_int32"),
-    ("locate_absolutely", (1, 1.0), "set_int32"),
-    ("locate_relatively", (1,), "set_coil"),
-    ("wait_for_locating_done", (1,), "get_coil"),
-    ("run_positive", (1,), "set_coil"),
-    ("run_negative", (1,), "set_coil"),
-    ("enable_axis", (1,), "set_coil"),
-    ("disable_axis", (1,), "set_coil"),
-    ("_find_o", (1, zol_kov.Direction.Positive), "set_coil"),
-    ("status_words", (1,), "get_multi_int32"),
-    ("get_position", (1,), "get_int32"),
-    ("get_position", (1, []), "get_int32"),
-    ("set_position", (1, 2.0), "set_int32"),
-    ("set_here_o", (1,), "set_int32"),
-    ("is_alarming", (1,), "get_coil"),
-    ("is_running", (1, []), "get_coil"),
-    ("at_o", (1,), "get_coil"),
-    ("at_positive_limit", (1,), "get_coil"),
-    ("at_negative_limit", (1,), "get_coil"),
-    ("at_emergency", (1,), "get_coil"),
-    ("get_stop_source", (1,), "get_int32"),
-    ("get_coil", (1, "R1"), "get_coil"),
-    ("set_coil", (1, "R1", True), "set_coil"),
-    ("get_coil_uint16", (1, "WR0"), "get_coil_uint16"),
-    ("set_coil_uint16", (1, "WR0", 1), "set_coil_uint16"),
-    ("origin_rising_valid", (1, True), "set_coil"),
-    ("disable_negative_limit", (1,), "set_coil"),
-    ("enable_negative_limit", (1,), "set_coil"),
-    ("negative_limit_is_disabled", (1,), "get_coil"),
-    ("disable_positive_limit", (1,), "set_coil"),
-    ("enable_positive_limit", (1,), "set_coil"),
-    ("positive_limit_is_disabled", (1,), "get_coil"),
-    ("disable_alarm", (1,), "set_coil"),
-    ("enable_alarm", (1,), "set_coil"),
-    ("alarm_is_disabled", (1,), "get_coil"),
-    ("disable_emergency", (1,), "set_coil"),
-    ("enable_emergency", (1,), "set_coil"),
-    ("emergency_is_disabled", (1,), "get_coil"),
-    ("reverse_direction_output", (1,), "set_coil"),
-]
+    (row.name, tuple(v for _, v in kov_table.sample_values(row, zol_kov)), row.master)
+    for row in kov_table.OPERATIONS
+    if row.master is not None
+] + [("get_position", (1, []), "get_int32"), ("is_running", (1, []), "get_coil")]
 
 
 def none_error(op):
@@ -331,7 +292,7 @@ def none_error(op):
         return str(e)
 
 
-@pytest.mark.parametrize("name, args, op", DEVICE_OPS)
+@pytest.mark.parametrize("name, args, op", DEVICE_OPS, ids=[d[0] for d in DEVICE_OPS])
 def test_device_operations_of_a_closed_controller_fail(name, args, op, log):
     controller = KOVAxisController(None)
     log.clear()
