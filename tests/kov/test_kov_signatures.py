@@ -156,7 +156,7 @@ def test_keywords_and_positions_are_equivalent(row, log):
     assert results[0] == results[1] == results[2]
 
 
-LONG = type("L" * 250, (), {})
+LONG_NAMED = type("L" * 250, (), {})  # a type name the message cuts at 200
 
 BAD_STATIONS = [
     (True, "bool"),
@@ -164,7 +164,7 @@ BAD_STATIONS = [
     ("1", "str"),
     (1.0, "float"),
     (Direction.Positive, "Direction"),
-    (LONG(), "L" * 200),
+    (LONG_NAMED(), "L" * 200),
 ]
 
 
