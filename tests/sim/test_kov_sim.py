@@ -55,7 +55,13 @@ def test_serves_until_interrupted(tcp):
     if tcp:
         arguments.append("--tcp")
     proc = subprocess.Popen(
-        kov_sim(arguments), shell=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        kov_sim(arguments),
+        shell=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        # Ctrl-C reaches it as from a terminal, also when this run was started in the
+        # background (which starts every command with the interrupt ignored).
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     try:
         port = read_line(proc).strip()
