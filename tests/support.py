@@ -1,5 +1,5 @@
-"""Helpers shared by the test directories: log capture, bounded calls, thread and
-descriptor checks."""
+"""Helpers shared by the test directories: time scale and wait bounds, log capture,
+bounded calls, thread and descriptor checks."""
 
 import collections
 import contextlib
@@ -8,6 +8,20 @@ import logging
 import os
 import threading
 import time
+
+# Simulated seconds per real second on every simulator of the suite: a homing run
+# takes hundredths of a real second, and no test relies on a motion still running
+# later (one that must be caught running cannot end: its limit or origin held off).
+TIME_SCALE = 40.0
+
+# Bounds in real seconds. Reaching one means a fault (a hang), never a slow
+# machine, so they are generous; a passing test never waits for them.
+# WAIT: a motion, homing run or thread that ends by itself on the simulator.
+WAIT = 30.0
+# HANG: a call under fuzzing or stress that must come back (the machine is loaded).
+HANG = 60.0
+# LONG: collecting a homing run on a fake master, which has ended or ends at once.
+LONG = 60.0
 
 
 class LogCapture(logging.Handler):

@@ -3,16 +3,7 @@
 import time
 
 import support
-
-# Simulated seconds per real second. A homing run at the speeds used here takes a
-# few hundredths of a real second; nothing relies on a motion that could end by
-# itself still running later: a motion that must be caught running is one that
-# cannot end (its limit switch disabled, or its origin sensor held off).
-TIME_SCALE = 40.0
-
-# Generous bound (real seconds) for anything that should end by itself; reaching it
-# means a hang, never a slow machine.
-WAIT = 30.0
+from support import TIME_SCALE, WAIT  # noqa: F401  (the tests import them from here)
 
 STATIONS = (1, 2, 3)
 

@@ -8,6 +8,8 @@ from pathlib import Path
 
 import pytest
 
+from support import WAIT
+
 HERE = Path(__file__).resolve().parent
 
 
@@ -15,7 +17,7 @@ HERE = Path(__file__).resolve().parent
 def _no_leftover_threads(thread_watch):
     """Fail a test that leaves threads of its own running (a homing run never collected)."""
     yield
-    leftover = thread_watch.still_running(20.0)
+    leftover = thread_watch.still_running(WAIT)
     if leftover:
         pytest.fail("test left threads running: %r" % (leftover,))
 

@@ -1,5 +1,7 @@
-"""Shared expectations for the zol_kov tests: the operations' parameters, annotations and
-documentation strings, and small text builders."""
+"""Shared expectations for the zol_kov tests: the operations' documentation strings and
+small text builders. The parameter lists come from kov_table.py."""
+
+import kov_table
 
 ARGTYPE = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
 
@@ -127,135 +129,25 @@ DOCS = {
     ),
 }
 
-# Operations without a documentation string. (The lifecycle methods and the property
-# are not listed either way.)
+# The operations without one (run_negative's text is checked on its own).
 NO_DOC = [
-    "set_ppmm", "ppmm", "to_pulse", "from_pulse",
-    "set_start_velocity", "set_velocity", "set_acceleration_time",
-    "stop", "set_absolute_target", "set_relative_target",
-    "get_position", "at_o", "at_positive_limit", "at_negative_limit", "at_emergency",
-    "get_stop_source",
-    "disable_negative_limit", "enable_negative_limit", "negative_limit_is_disabled",
-    "disable_positive_limit", "enable_positive_limit", "positive_limit_is_disabled",
-    "alarm_is_disabled", "emergency_is_disabled",
-    "get_coil", "set_coil", "get_coil_uint16", "set_coil_uint16",
-    "_KOVAxisController__find_o_stage_0", "_find_o_thread_func", "_find_o_origin_only",
-    "_find_o_thread_func_limit_first_then_backward", "_find_o",
+    row.name for row in kov_table.OPERATIONS if row.name not in DOCS and row.name != "run_negative"
 ]
 
-_S = {"station": "int"}
-_SW = {"station": "int", "status_words": "_Optional[list]"}
-_SD = {"station": "int", "direction": "Direction"}
-
-# Exact annotation dictionaries of the operations whose annotations are fixed.
+# Views of the one table, kept under the names the tests have always used.
+MEMBERS = kov_table.MEMBERS
+METHODS = kov_table.METHODS
 ANNOTATIONS = {
-    "set_ppmm": {"station": "int", "ppmm": "_Union[int, float]"},
-    "ppmm": _S,
-    "to_pulse": {"station": "int", "value": "float"},
-    "from_pulse": _S,
-    "stop": _S,
-    "set_start_velocity": {"station": "int", "velocity": "float"},
-    "set_velocity": {"station": "int", "velocity": "float"},
-    "set_acceleration_time": {"station": "int", "time": "float"},
-    "set_parameters": {
-        "station": "int", "start_velocity": "float", "velocity": "float",
-        "acceleration_time": "float",
-    },
-    "set_absolute_target": _S,
-    "set_relative_target": _S,
-    "locate_absolutely": {"station": "int", "target": "float"},
-    "locate_relatively": {"station": "int", "target": "_Optional[float]"},
-    "wait_for_locating_done": {"station": "int", "timeout": "float"},
-    "run_positive": _S,
-    "run_negative": _S,
-    "enable_axis": _S,
-    "disable_axis": _S,
-    "status_words": _S,
-    "get_position": _SW,
-    "set_position": {"station": "int", "position": "float"},
-    "set_here_o": _S,
-    "is_alarming": _SW,
-    "is_running": _SW,
-    "at_o": _SW,
-    "at_positive_limit": _SW,
-    "at_negative_limit": _SW,
-    "at_emergency": _SW,
-    "get_stop_source": {"station": "int", "return": "StopSource"},
-    "origin_rising_valid": {"station": "int", "value": "bool"},
-    "disable_negative_limit": _S,
-    "enable_negative_limit": _S,
-    "negative_limit_is_disabled": {"station": "int", "return": "bool"},
-    "disable_positive_limit": _S,
-    "enable_positive_limit": {},
-    "positive_limit_is_disabled": {"station": "int", "return": "bool"},
-    "disable_alarm": _S,
-    "enable_alarm": _S,
-    "alarm_is_disabled": {"station": "int", "return": "bool"},
-    "disable_emergency": _S,
-    "enable_emergency": _S,
-    "emergency_is_disabled": {"station": "int", "return": "bool"},
-    "reverse_direction_output": {"station": "int", "value": "bool"},
-    "get_coil": {"station": "int", "name": "str"},
-    "set_coil": {"station": "int", "name": "str", "value": "bool"},
-    "get_coil_uint16": {"station": "int", "name": "str"},
-    "set_coil_uint16": {"station": "int", "name": "str", "value": "int"},
-    "_KOVAxisController__find_o_stage_0": _SD,
-    "_find_o_thread_func": _SD,
-    "_find_o_origin_only": _SD,
-    "_find_o_thread_func_limit_first_then_backward": _SD,
-    "_find_o": _SD,
+    row.name: kov_table.annotations(row)
+    for row in kov_table.OPERATIONS
+    if row.returns is not kov_table.FREE
 }
-
-# Parameter annotations of the homing control operations (their return annotation is
-# not fixed).
 PARAM_ANNOTATIONS = {
-    "find_o": {
-        "station": "int", "start_velocity": "float", "velocity": "float",
-        "acceleration_time": "float", "direction": "Direction",
-    },
-    "is_finding_o": _S,
-    "wait_for_find_o_finish": {"station": "int", "timeout": "_Optional[float]"},
+    row.name: kov_table.annotations(row)
+    for row in kov_table.OPERATIONS
+    if row.returns is kov_table.FREE
 }
-
-# Class members in definition order.
-MEMBERS = [
-    "__init__", "close", "__del__", "finding_o_method", "open",
-    "set_ppmm", "ppmm", "to_pulse", "from_pulse", "stop",
-    "set_start_velocity", "set_velocity", "set_acceleration_time", "set_parameters",
-    "set_absolute_target", "set_relative_target", "locate_absolutely", "locate_relatively",
-    "wait_for_locating_done", "run_positive", "run_negative", "enable_axis", "disable_axis",
-    "_find_o",
-    "status_words", "get_position", "set_position", "set_here_o", "is_alarming", "is_running",
-    "at_o", "at_positive_limit", "at_negative_limit", "at_emergency", "get_stop_source",
-    "get_coil", "set_coil", "get_coil_uint16", "set_coil_uint16",
-    "_KOVAxisController__find_o_stage_0", "_find_o_thread_func", "_find_o_origin_only",
-    "_find_o_thread_func_limit_first_then_backward",
-    "find_o", "is_finding_o", "wait_for_find_o_finish",
-    "origin_rising_valid", "disable_negative_limit", "enable_negative_limit",
-    "negative_limit_is_disabled", "disable_positive_limit", "enable_positive_limit",
-    "positive_limit_is_disabled", "disable_alarm", "enable_alarm", "alarm_is_disabled",
-    "disable_emergency", "enable_emergency", "emergency_is_disabled",
-    "reverse_direction_output",
-]
-
-METHODS = [m for m in MEMBERS if m != "finding_o_method"]
-
-# Defaults of the operations that have any.
-DEFAULTS = {
-    "locate_relatively": (None,),
-    "wait_for_locating_done": (0.0,),
-    "get_position": (None,),
-    "is_alarming": (None,),
-    "is_running": (None,),
-    "at_o": (None,),
-    "at_positive_limit": (None,),
-    "at_negative_limit": (None,),
-    "at_emergency": (None,),
-    "reverse_direction_output": (True,),
-    "wait_for_find_o_finish": (None,),
-    "__init__": (115200,),
-    "close": (False,),
-}
+DEFAULTS = {row.name: row.defaults for row in kov_table.ROWS if row.defaults and row.name != "find_o"}
 
 
 def python_name(member):

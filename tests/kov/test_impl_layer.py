@@ -6,6 +6,7 @@ import types
 
 import pytest
 
+import kov_table
 import zol_kov
 from fake_master import FakeMaster
 
@@ -73,21 +74,44 @@ CALL_SHAPES = [
 ]
 
 
-@pytest.mark.parametrize("key", ["set_velocity", "locate_relatively", "wait_for_locating_done",
-                                 "find_o", "run_positive", "enable_positive_limit", "close"])
-@pytest.mark.parametrize("args, kwargs", CALL_SHAPES)
-def test_argument_errors_are_worded_as_for_python_functions(key, args, kwargs):
+def own_call_shapes(key):
+    """Wrong calls built from the function's own parameters, with valid values: one
+    required argument short, one too many, the first one twice, an unknown keyword."""
+    row = kov_table.BY_NAME[key]
+    values = [v for _, v in kov_table.sample_values(row, zol_kov)]
+    if not values:
+        return []
+    first = row.params[0].name
+    required = values[: len(values) - len(row.defaults)]
+    return [
+        (tuple(required[:-1]), {}),
+        (tuple(values) + (0,), {}),
+        (tuple(values), {first: values[0]}),
+        (tuple(values), {"no_such_argument": 1}),
+    ]
+
+
+@pytest.mark.parametrize("key", sorted(FUNCTIONS))
+def test_argument_errors_are_worded_as_for_python_functions(key, log):
+    """Every wrong call is refused as a Python function of the same signature refuses
+    it, before the controller reaches its master or its log."""
     f = FUNCTIONS[key]
-    expected = None
-    try:
-        twin(f)(None, *args, **kwargs)
-    except TypeError as error:
-        expected = str(error)
-    if expected is None:
-        return  # the call shape fits: nothing to compare
-    with pytest.raises(TypeError) as excinfo:
-        f(K(FakeMaster()), *args, **kwargs)
-    assert str(excinfo.value) == expected
+    checked = 0
+    for args, kwargs in CALL_SHAPES + own_call_shapes(key):
+        try:
+            twin(f)(None, *args, **kwargs)
+            continue  # the call shape fits: nothing to compare
+        except TypeError as error:
+            expected = str(error)
+        master = FakeMaster()
+        controller = K(master)
+        log.clear()
+        with pytest.raises(TypeError) as excinfo:
+            f(controller, *args, **kwargs)
+        assert str(excinfo.value) == expected, (args, kwargs)
+        assert master.calls == [] and log.records == [], (args, kwargs)
+        checked += 1
+    assert checked >= 4
 
 
 class Recorded:

@@ -6,8 +6,9 @@ import threading
 import pytest
 
 import zol_kov
-from fake_master import Call, ScriptedAxis
+from fake_master import Call, FakeMaster, ScriptedAxis
 from kov_helpers import argtype
+from support import LONG
 from zol_kov import Direction, FindingOMethod, KOVAxisController, StopSource
 
 LFTB = FindingOMethod.LimitFirstThenBackward
@@ -16,7 +17,6 @@ NEG, POS = Direction.Negative, Direction.Positive
 NOT_WAITED = "Axis is not finding origin point, or has been waited."
 NEG_DISABLED = "禁用了负极限，却往负方向找原点。可能需要把找原点方式改为只使用原点信号"
 POS_DISABLED = "禁用了正极限，却往正方向找原点。可能需要把找原点方式改为只使用原点信号"
-LONG = 60.0  # collections that should return at once; bounded so a fault cannot hang the suite
 PROFILE = "Set (start velocity, velocity, acceleration time) to (5.0, 20.0, 0.2)"
 
 
@@ -48,53 +48,6 @@ def y1(station, polls):
     return [("get_coil", station, "Y1")] * (polls + 1)
 
 
-def model(station, method, direction, stages, on_limit=False):
-    """The device calls and log lines of one run, from its first step to its end."""
-    calls, logs, sleeps = [], ["Finding o started, method %d, station %d" % (method, station)], 0
-    stages = list(stages)
-
-    def search(toward, label):
-        nonlocal sleeps
-        coil = "R5" if toward == NEG else "R6"
-        calls.append(("set_coil", station, coil, True))
-        logs.append("Start finding O for station %d, direction %d" % (station, toward))
-        polls, source = stages.pop(0)
-        calls.extend(y1(station, polls) + [("get_int32", station, "D20")])
-        sleeps += polls
-        logs.append(label % (station, source))
-        if source == StopSource.Origin:
-            calls.append(("set_int32", station, "DT10", 0))
-            logs.append("Set here O for station %d" % station)
-
-    if method == LFTB:
-        limit, run, expected = {
-            POS: ("X2", ("R4", "positive"), StopSource.PositiveLimit),
-            NEG: ("X1", ("R3", "negative"), StopSource.NegativeLimit),
-        }[direction]
-        calls.append(("get_coil", station, limit))
-        if not on_limit:
-            calls.append(("set_coil", station, run[0], True))
-            logs.append("Station %d run %s" % (station, run[1]))
-            polls, source = stages.pop(0)
-            calls.extend(y1(station, polls) + [("get_int32", station, "D20")])
-            sleeps += polls
-            logs.append("Station %d, finding O stage 0 stop, source: %d" % (station, source))
-            if source != expected:
-                return calls, logs, sleeps
-        search(direction.reverse(), "Station %d, finding O stage 1 stopped, source: %d")
-    else:
-        search(direction, "Station %d, finding O(origin only) stopped, source: %d")
-    return calls, logs, sleeps
-
-
-def start_calls(station, method, direction, profile=(5, 20, 200)):
-    calls = []
-    if method == LFTB:
-        calls.append(("get_coil", station, "R12" if direction == NEG else "R13"))
-    calls.append(("set_multi_uint32", station, "DT0", list(profile)))
-    return calls
-
-
 def run_and_collect(hc, axis, log, station, direction, method):
     hc.find_o(station, 5.0, 20.0, 0.2, direction)
     assert hc.is_finding_o(station) is True
@@ -103,70 +56,115 @@ def run_and_collect(hc, axis, log, station, direction, method):
     return result
 
 
-# --- complete runs ----------------------------------------------------------------------
+# --- complete runs ---------------------------------------------------------------------
 
 LIMIT = {NEG: StopSource.NegativeLimit, POS: StopSource.PositiveLimit}
+START = {  # what find_o reads and writes before the thread starts
+    (LFTB, NEG): [("get_coil", 3, "R12"), ("set_multi_uint32", 3, "DT0", [5, 20, 200])],
+    (LFTB, POS): [("get_coil", 3, "R13"), ("set_multi_uint32", 3, "DT0", [5, 20, 200])],
+    (ONLY, NEG): [("set_multi_uint32", 3, "DT0", [5, 20, 200])],
+    (ONLY, POS): [("set_multi_uint32", 3, "DT0", [5, 20, 200])],
+}
+COLLECT = [("get_int32", 3, "D20")]
+ORIGIN_SET = [("set_int32", 3, "DT10", 0)]
+
+# A successful run of station 3 whose every motion polls running once before it stops:
+# the thread's device calls, and its log lines (from the thread's first line on).
+RUN = {
+    (LFTB, NEG): (
+        [("get_coil", 3, "X1"), ("set_coil", 3, "R3", True)] + y1(3, 1) + [("get_int32", 3, "D20"),
+         ("set_coil", 3, "R6", True)] + y1(3, 1) + [("get_int32", 3, "D20")] + ORIGIN_SET,
+        ["Finding o started, method 0, station 3",
+         "Station 3 run negative",
+         "Station 3, finding O stage 0 stop, source: 3",
+         "Start finding O for station 3, direction 1",
+         "Station 3, finding O stage 1 stopped, source: 2",
+         "Set here O for station 3"],
+    ),
+    (LFTB, POS): (
+        [("get_coil", 3, "X2"), ("set_coil", 3, "R4", True)] + y1(3, 1) + [("get_int32", 3, "D20"),
+         ("set_coil", 3, "R5", True)] + y1(3, 1) + [("get_int32", 3, "D20")] + ORIGIN_SET,
+        ["Finding o started, method 0, station 3",
+         "Station 3 run positive",
+         "Station 3, finding O stage 0 stop, source: 4",
+         "Start finding O for station 3, direction -1",
+         "Station 3, finding O stage 1 stopped, source: 2",
+         "Set here O for station 3"],
+    ),
+    (ONLY, NEG): (
+        [("set_coil", 3, "R5", True)] + y1(3, 1) + [("get_int32", 3, "D20")] + ORIGIN_SET,
+        ["Finding o started, method 1, station 3",
+         "Start finding O for station 3, direction -1",
+         "Station 3, finding O(origin only) stopped, source: 2",
+         "Set here O for station 3"],
+    ),
+    (ONLY, POS): (
+        [("set_coil", 3, "R6", True)] + y1(3, 1) + [("get_int32", 3, "D20")] + ORIGIN_SET,
+        ["Finding o started, method 1, station 3",
+         "Start finding O for station 3, direction 1",
+         "Station 3, finding O(origin only) stopped, source: 2",
+         "Set here O for station 3"],
+    ),
+}
+STAGE_0_END = 3 + 2  # the calls of RUN[LFTB, ...] up to stage 0's stop-source read
+
+
+def stages(method, direction, origin_search=StopSource.Origin, stage_0=None):
+    first = [(1, LIMIT[direction] if stage_0 is None else stage_0)] if method == LFTB else []
+    return first + [(1, origin_search)]
 
 
 @pytest.mark.parametrize("direction", [NEG, POS])
 @pytest.mark.parametrize("method", [LFTB, ONLY])
 def test_successful_run(hc, axis, log, sleeps, method, direction):
-    stages = [(2, LIMIT[direction]), (3, StopSource.Origin)] if method == LFTB else [(4, StopSource.Origin)]
-    axis.plan(3, stages=stages)
+    axis.plan(3, stages=stages(method, direction))
     if method == ONLY:
         hc.finding_o_method = ONLY
         log.clear()
     assert run_and_collect(hc, axis, log, 3, direction, method) is True
-    calls, logs, pauses = model(3, method, direction, stages)
-    assert axis.calls == start_calls(3, method, direction) + calls + [("get_int32", 3, "D20")]
+    calls, lines = RUN[method, direction]
+    assert axis.calls == START[method, direction] + calls + COLLECT
     assert log.records == (
         [("INFO", PROFILE), ("INFO", "Start finding o, station 3")]
-        + [("INFO", line) for line in logs]
+        + [("INFO", line) for line in lines]
         + [("INFO", "Wait for finding O done. Station 3, source 2")]
     )
-    assert sleeps.calls == [0.01] * pauses
+    # One pause of 0.01 s after each poll that found the axis running.
+    assert sleeps.calls == [0.01] * (2 if method == LFTB else 1)
 
 
-def test_documented_negative_run_of_station_3(hc, axis, log):
-    axis.plan(3, stages=[(1, StopSource.NegativeLimit), (1, StopSource.Origin)])
-    hc.find_o(3, 5.0, 20.0, 0.2)
-    assert hc.wait_for_find_o_finish(3, LONG) is True
-    assert log.messages[1:] == [
-        "Start finding o, station 3",
-        "Finding o started, method 0, station 3",
-        "Station 3 run negative",
-        "Station 3, finding O stage 0 stop, source: 3",
-        "Start finding O for station 3, direction 1",
-        "Station 3, finding O stage 1 stopped, source: 2",
-        "Set here O for station 3",
-        "Wait for finding O done. Station 3, source 2",
-    ]
-    assert axis.axes[3].started == ["R3", "R6"]
+@pytest.mark.parametrize("polls", [0, 3])
+def test_the_running_state_is_polled_until_the_axis_stops(hc, axis, sleeps, polls):
+    axis.plan(3, stages=[(polls, StopSource.NegativeLimit), (polls, StopSource.Origin)])
+    assert run_and_collect(hc, axis, None, 3, NEG, LFTB) is True
+    assert axis.ops("get_coil").count(("get_coil", 3, "Y1")) == 2 * (polls + 1)
+    assert sleeps.calls == [0.01] * (2 * polls)
 
 
 @pytest.mark.parametrize("direction", [NEG, POS])
 def test_already_on_the_limit(hc, axis, log, sleeps, direction):
-    stages = [(2, StopSource.Origin)]
-    axis.plan(3, stages=stages, inputs={"X1": direction == NEG, "X2": direction == POS})
+    axis.plan(3, stages=[(1, StopSource.Origin)],
+              inputs={"X1": direction == NEG, "X2": direction == POS})
     assert run_and_collect(hc, axis, log, 3, direction, LFTB) is True
-    calls, logs, pauses = model(3, LFTB, direction, stages, on_limit=True)
-    assert axis.calls == start_calls(3, LFTB, direction) + calls + [("get_int32", 3, "D20")]
-    assert log.messages[2:-1] == logs
-    assert not any("stage 0" in line for line in log.messages)
-    assert axis.axes[3].started == ["R6" if direction == NEG else "R5"]
+    calls, lines = RUN[LFTB, direction]
+    # Stage 0 reads the limit input, finds the axis on it, and neither moves nor logs.
+    assert axis.calls == START[LFTB, direction] + calls[:1] + calls[STAGE_0_END:] + COLLECT
+    assert log.messages[2:-1] == lines[:1] + lines[3:]
 
 
 @pytest.mark.parametrize("direction", [NEG, POS])
 @pytest.mark.parametrize("source", list(StopSource))
 def test_each_stop_source_of_stage_0(hc, axis, log, direction, source):
-    stages = [(1, source), (1, StopSource.Origin)]
-    axis.plan(3, stages=stages)
+    axis.plan(3, stages=stages(LFTB, direction, stage_0=source))
     result = run_and_collect(hc, axis, log, 3, direction, LFTB)
-    calls, logs, _ = model(3, LFTB, direction, stages)
-    assert axis.calls == start_calls(3, LFTB, direction) + calls + [("get_int32", 3, "D20")]
-    assert log.messages[2:-1] == logs
-    origin_set = ("set_int32", 3, "DT10", 0) in axis.calls
-    assert origin_set is (source == LIMIT[direction])
+    calls, lines = RUN[LFTB, direction]
+    if source == LIMIT[direction]:
+        assert axis.calls == START[LFTB, direction] + calls + COLLECT
+        assert log.messages[2:-1] == lines
+    else:
+        # Any other source ends the run right after its line: no origin search.
+        assert axis.calls == START[LFTB, direction] + calls[:STAGE_0_END] + COLLECT
+        assert log.messages[2:-1] == lines[:2] + [lines[2][:-1] + str(source.value)]
     # The result is judged only by the stop source read at collection.
     final = StopSource.Origin if source == LIMIT[direction] else source
     assert result is (final == StopSource.Origin)
@@ -177,35 +175,47 @@ def test_each_stop_source_of_stage_0(hc, axis, log, direction, source):
 @pytest.mark.parametrize("method", [LFTB, ONLY])
 @pytest.mark.parametrize("source", list(StopSource))
 def test_each_stop_source_of_the_origin_search(hc, axis, log, direction, method, source):
-    stages = ([(1, LIMIT[direction])] if method == LFTB else []) + [(2, source)]
-    axis.plan(3, stages=stages)
+    axis.plan(3, stages=stages(method, direction, origin_search=source))
     hc._finding_o_method = method
     result = run_and_collect(hc, axis, log, 3, direction, method)
-    calls, logs, _ = model(3, method, direction, stages)
-    assert axis.calls == start_calls(3, method, direction) + calls + [("get_int32", 3, "D20")]
-    assert log.messages[2:-1] == logs
+    calls, lines = RUN[method, direction]
+    if source == StopSource.Origin:
+        assert axis.calls == START[method, direction] + calls + COLLECT
+        assert log.messages[2:-1] == lines
+    else:
+        # The search's line shows the source; the origin is not set.
+        assert axis.calls == START[method, direction] + calls[:-1] + COLLECT
+        assert log.messages[2:-1] == lines[:-2] + [lines[-2][:-1] + str(source.value)]
     assert result is (source == StopSource.Origin)
-    assert (("set_int32", 3, "DT10", 0) in axis.calls) is (source == StopSource.Origin)
 
 
 def test_several_stations_at_once_with_the_real_pause(kov, log):
     axis = ScriptedAxis()
     controller = KOVAxisController(axis)
     plans = {
-        1: (LFTB, NEG, [(3, StopSource.NegativeLimit), (5, StopSource.Origin)]),
-        2: (LFTB, POS, [(4, StopSource.PositiveLimit), (2, StopSource.Alarm)]),
-        4: (LFTB, NEG, [(2, StopSource.NegativeLimit), (3, StopSource.Origin)]),
+        1: (NEG, [(3, StopSource.NegativeLimit), (5, StopSource.Origin)]),
+        2: (POS, [(4, StopSource.PositiveLimit), (2, StopSource.Alarm)]),
+        4: (NEG, [(2, StopSource.NegativeLimit), (3, StopSource.Origin)]),
     }
-    for station, (_, direction, stages) in plans.items():
-        axis.plan(station, stages=stages)
+    for station, (direction, stages_) in plans.items():
+        axis.plan(station, stages=stages_)
         controller.find_o(station, 5, 20, 0.2, direction)
-    results = {station: controller.wait_for_find_o_finish(station, 60.0) for station in plans}
+    results = {station: controller.wait_for_find_o_finish(station, LONG) for station in plans}
     assert results == {1: True, 2: False, 4: True}
-    for station, (method, direction, stages) in plans.items():
-        calls, logs, _ = model(station, method, direction, stages)
-        mine = [c for c in axis.calls if c[1] == station]
-        assert mine == start_calls(station, method, direction) + calls + [("get_int32", station, "D20")]
-        assert is_subsequence(logs, log.messages)
+    # Each station's own calls, as if it had been alone.
+    assert [c[2:] for c in axis.calls if c[1] == 1 and c[2] != "Y1"] == [
+        ("R12",), ("DT0", [5, 20, 200]), ("X1",), ("R3", True), ("D20",), ("R6", True),
+        ("D20",), ("DT10", 0), ("D20",)]
+    assert [c[2:] for c in axis.calls if c[1] == 2 and c[2] != "Y1"] == [
+        ("R13",), ("DT0", [5, 20, 200]), ("X2",), ("R4", True), ("D20",), ("R5", True),
+        ("D20",), ("D20",)]
+    assert [len([c for c in axis.calls if c[1:] == (s, "Y1")]) for s in plans] == [10, 8, 7]
+    assert is_subsequence(
+        ["Station 2 run positive", "Station 2, finding O stage 0 stop, source: 4",
+         "Start finding O for station 2, direction -1",
+         "Station 2, finding O stage 1 stopped, source: 5"],
+        log.messages)
+    assert "Set here O for station 2" not in log.messages
 
 
 def is_subsequence(part, whole):
@@ -283,8 +293,6 @@ def test_unknown_method_runs_nothing(hc, axis, log):
     [(NEG, "R5", "-1"), (POS, "R6", "1"), (-1, "R5", "-1"), (0, "R6", "0"), ("up", "R6", "up")],
 )
 def test_find_o_writes_the_search_coil(kov, log, direction, coil, shown):
-    from fake_master import FakeMaster
-
     master = FakeMaster()
     master.script("set_coil", None, "ignored")
     controller = KOVAxisController(master)
@@ -610,15 +618,65 @@ def test_refused_profile_starts_nothing(hc, axis, log, args):
     assert axis.calls == [("get_coil", 3, "R12")]
 
 
-def test_failed_profile_write_starts_nothing(hc, axis, log):
-    error = OSError("no reply")
-    axis.plan(3)
-    axis.fail("set_multi_uint32", error)
+def test_station_is_taken_while_the_start_writes_the_profile():
+    master = FakeMaster()
+    controller = KOVAxisController(master)
+    seen = {}
+
+    def write_profile(*args):
+        seen["busy"] = controller.is_finding_o(3)
+        with pytest.raises(BlockingIOError, match=r"^Axis 3 has been finding o\.$"):
+            controller.find_o(3, 5, 20, 0.2)
+        with pytest.raises(RuntimeError, match="Some is finding o"):
+            controller.close()
+        # Not yet collectable: there is no run to wait for.
+        with pytest.raises(ValueError):
+            controller.wait_for_find_o_finish(3, 0.0)
+
+    master.script("set_multi_uint32", "DT0", Call(write_profile))
+    master.script("get_coil", "X1", True)  # on the negative limit: stage 0 has nothing to do
+    master.script("get_coil", "Y1", False)
+    master.script("get_int32", "D20", 2)
+    controller.find_o(3, 5, 20, 0.2)
+    assert seen == {"busy": True}
+    assert isinstance(controller._find_o_threads[3], threading.Thread)
+    assert controller.wait_for_find_o_finish(3) is True
+    # The nested refusals wrote nothing to the device.
+    assert master.ops("set_multi_uint32") == [("set_multi_uint32", 3, "DT0", [5, 20, 200])]
+    controller.close()
+
+
+@pytest.mark.parametrize("failing_step", ["profile", "log"])
+def test_a_start_that_fails_after_the_registry_test_gives_the_station_back(
+    monkeypatch, failing_step
+):
+    master = FakeMaster()
+    controller = KOVAxisController(master)
+    created = []
+    error = OSError("bus down" if failing_step == "profile" else "disk full")
+
+    class RecordingThread(threading.Thread):
+        def __init__(self, **kwargs):
+            super().__init__(**kwargs)
+            created.append(self)
+
+    monkeypatch.setattr(zol_kov, "_Thread", RecordingThread)
+    if failing_step == "profile":
+        master.fail("set_multi_uint32", error)
+    else:
+
+        class Refusing:
+            def info(self, message):
+                if message.startswith("Start finding o"):
+                    raise error
+
+        monkeypatch.setattr(zol_kov, "logger", Refusing())
     with pytest.raises(OSError) as excinfo:
-        hc.find_o(3, 5, 20, 0.2)
+        controller.find_o(3, 5, 20, 0.2)
     assert excinfo.value is error
-    assert hc.is_finding_o(3) is False
-    assert log.records == []
+    assert controller.is_finding_o(3) is False
+    assert all(not t.is_alive() and t.ident is None for t in created)
+    controller.close()
 
 
 @pytest.mark.parametrize(

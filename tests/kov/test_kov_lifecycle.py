@@ -8,6 +8,7 @@ import sys
 
 import pytest
 
+import kov_table
 import zol_kov
 from fake_master import FakeMaster
 from zol_kov import FindingOMethod, KOVAxisController
@@ -275,53 +276,13 @@ def test_close_result_of_master_is_ignored():
 
 # --- closed controller ------------------------------------------------------------------
 
+# Every operation that reaches the master, with valid arguments, and the master
+# operation it calls first; and two status queries given (empty) status words.
 DEVICE_OPS = [
-    ("stop", (1,), "set_coil"),
-    ("set_start_velocity", (1, 1.0), "set_uint32"),
-    ("set_velocity", (1, 1.0), "set_uint32"),
-    ("set_acceleration_time", (1, 1.0), "set_uint32"),
-    ("set_parameters", (1, 1.0, 2.0, 0.5), "set_multi_uint32"),
-    ("set_absolute_target", (1, 1.0), "set_int32"),
-    ("set_relative_target", (1, 1.0), "set_int32"),
-    ("locate_absolutely", (1, 1.0), "set_int32"),
-    ("locate_relatively", (1,), "set_coil"),
-    ("wait_for_locating_done", (1,), "get_coil"),
-    ("run_positive", (1,), "set_coil"),
-    ("run_negative", (1,), "set_coil"),
-    ("enable_axis", (1,), "set_coil"),
-    ("disable_axis", (1,), "set_coil"),
-    ("_find_o", (1, zol_kov.Direction.Positive), "set_coil"),
-    ("status_words", (1,), "get_multi_int32"),
-    ("get_position", (1,), "get_int32"),
-    ("get_position", (1, []), "get_int32"),
-    ("set_position", (1, 2.0), "set_int32"),
-    ("set_here_o", (1,), "set_int32"),
-    ("is_alarming", (1,), "get_coil"),
-    ("is_running", (1, []), "get_coil"),
-    ("at_o", (1,), "get_coil"),
-    ("at_positive_limit", (1,), "get_coil"),
-    ("at_negative_limit", (1,), "get_coil"),
-    ("at_emergency", (1,), "get_coil"),
-    ("get_stop_source", (1,), "get_int32"),
-    ("get_coil", (1, "R1"), "get_coil"),
-    ("set_coil", (1, "R1", True), "set_coil"),
-    ("get_coil_uint16", (1, "WR0"), "get_coil_uint16"),
-    ("set_coil_uint16", (1, "WR0", 1), "set_coil_uint16"),
-    ("origin_rising_valid", (1, True), "set_coil"),
-    ("disable_negative_limit", (1,), "set_coil"),
-    ("enable_negative_limit", (1,), "set_coil"),
-    ("negative_limit_is_disabled", (1,), "get_coil"),
-    ("disable_positive_limit", (1,), "set_coil"),
-    ("enable_positive_limit", (1,), "set_coil"),
-    ("positive_limit_is_disabled", (1,), "get_coil"),
-    ("disable_alarm", (1,), "set_coil"),
-    ("enable_alarm", (1,), "set_coil"),
-    ("alarm_is_disabled", (1,), "get_coil"),
-    ("disable_emergency", (1,), "set_coil"),
-    ("enable_emergency", (1,), "set_coil"),
-    ("emergency_is_disabled", (1,), "get_coil"),
-    ("reverse_direction_output", (1,), "set_coil"),
-]
+    (row.name, tuple(v for _, v in kov_table.sample_values(row, zol_kov)), row.master)
+    for row in kov_table.OPERATIONS
+    if row.master is not None
+] + [("get_position", (1, []), "get_int32"), ("is_running", (1, []), "get_coil")]
 
 
 def none_error(op):
@@ -331,7 +292,7 @@ def none_error(op):
         return str(e)
 
 
-@pytest.mark.parametrize("name, args, op", DEVICE_OPS)
+@pytest.mark.parametrize("name, args, op", DEVICE_OPS, ids=[d[0] for d in DEVICE_OPS])
 def test_device_operations_of_a_closed_controller_fail(name, args, op, log):
     controller = KOVAxisController(None)
     log.clear()
@@ -421,6 +382,7 @@ def log_lines(tmp_path):
     return [line.split(" - ", 2)[2] for line in files[0].read_text(encoding="utf-8").splitlines()]
 
 
+@pytest.mark.serial
 def test_failed_construction_is_finalised_quietly(run_python, tmp_path):
     body = (
         "zol_kov._MewMaster = Boom\n"
@@ -438,23 +400,49 @@ def test_failed_construction_is_finalised_quietly(run_python, tmp_path):
     assert log_lines(tmp_path) == [CLOSED.format(False)]
 
 
-def test_controllers_alive_at_exit_are_finalised_quietly(run_python, tmp_path):
-    body = (
-        "master = FakeMaster()\n"
-        "a = zol_kov.KOVAxisController(None)\n"
-        "b = zol_kov.KOVAxisController(master)\n"
-        "b.self_cycle = b\n"
-    )
+# Controllers alive at exit, referenced from everywhere: a module torn down before
+# zol_kov, a reference cycle kept alive by the main module's globals, a module that
+# is cleared only after zol_kov's and logging's globals are gone.
+ALIVE_AT_EXIT = """
+import types
+holder = types.ModuleType("holder")
+sys.modules["holder"] = holder
+holder.controller = zol_kov.KOVAxisController(FakeMaster("held"))
+
+class Machine:
+    axes = zol_kov.KOVAxisController(None)
+
+def uses_the_globals():
+    return machine
+
+machine = Machine()
+machine.me = machine
+machine.local = zol_kov.KOVAxisController(FakeMaster("cycle"))
+
+import os
+os.kov_controller = zol_kov.KOVAxisController(FakeMaster("early"))
+{extra}
+print("exiting")
+"""
+
+
+@pytest.mark.serial
+@pytest.mark.parametrize("extra", ["", "zol_kov.logger.info('last words')"])
+def test_each_controller_alive_at_exit_writes_one_closed_line(run_python, tmp_path, extra):
+    body = ALIVE_AT_EXIT.format(extra=extra)
     result = run_python(EXIT_SCRIPT.format(here=HERE, body=body))
     assert result.returncode == 0, result.stderr.decode()
+    assert result.stdout.decode().split() == ["exiting"]
     assert result.stderr.decode() == ""
     lines = log_lines(tmp_path)
-    assert lines[:2] == [CREATED.format("None", 115200), CREATED.format("<fake master>", 115200)]
-    # One closed line per controller; the order of finalisation at exit is not fixed.
-    assert len(lines) >= 4
-    assert set(lines[2:]) == {CLOSED.format(False)}
+    created = [line for line in lines if line.startswith("KOV Axis Controller created")]
+    closed = [line for line in lines if line.startswith("KOV Axis Controller closed")]
+    assert len(created) == 4
+    assert closed == [CLOSED.format(False)] * 4
+    assert lines.index(closed[0]) > max(lines.index(line) for line in created)
 
 
+@pytest.mark.serial
 def test_empty_port_leaves_no_traceback(run_python, tmp_path):
     body = (
         "try:\n"

@@ -124,30 +124,6 @@ def test_single_coil_commands(ctl, fake, log, name, coil, value, text):
     assert log.records == [("INFO", text)]
 
 
-@pytest.mark.parametrize(
-    "call, failing",
-    [
-        (lambda c: c.locate_absolutely(1, 1.0), "set_int32"),
-        (lambda c: c.locate_absolutely(1, 1.0), "set_coil"),
-        (lambda c: c.locate_relatively(1, 1.0), "set_int32"),
-        (lambda c: c.locate_relatively(1), "set_coil"),
-        (lambda c: c.run_positive(1), "set_coil"),
-        (lambda c: c.run_negative(1), "set_coil"),
-        (lambda c: c.stop(1), "set_coil"),
-        (lambda c: c.enable_axis(1), "set_coil"),
-        (lambda c: c.disable_axis(1), "set_coil"),
-    ],
-)
-def test_master_failure_stops_the_operation_without_a_log_line(ctl, fake, log, call, failing):
-    error = OSError("no answer")
-    fake.fail(failing, error)
-    with pytest.raises(OSError) as excinfo:
-        call(ctl)
-    assert excinfo.value is error
-    assert fake.calls[-1][0] == failing
-    assert log.records == []
-
-
 # --- waiting ----------------------------------------------------------------------------
 
 
@@ -228,15 +204,6 @@ def test_wait_asks_the_instance_for_running_state_and_stop_source(fake, log, sle
     assert excinfo.value.args == ("定位动作因故未能完成:custom",)
     assert fake.calls == []
     assert sleeps.calls == [0.01, 0.01]
-
-
-def test_wait_passes_master_failures_through(ctl, fake, log, sleeps):
-    error = OSError("checksum")
-    fake.script("get_coil", "Y1", True, error)
-    with pytest.raises(OSError) as excinfo:
-        ctl.wait_for_locating_done(1)
-    assert excinfo.value is error
-    assert log.records == []
 
 
 def test_stop_from_another_thread_ends_the_wait(kov, log):

@@ -36,16 +36,6 @@ def test_switches(ctl, fake, log, name, relay, value, text):
     assert log.records == [("INFO", text.format(1))]
 
 
-@pytest.mark.parametrize("name, relay, value, text", SWITCHES)
-def test_switch_failure_logs_nothing(ctl, fake, log, name, relay, value, text):
-    error = OSError("no reply")
-    fake.fail("set_coil", error)
-    with pytest.raises(OSError) as excinfo:
-        getattr(ctl, name)(1)
-    assert excinfo.value is error
-    assert log.records == []
-
-
 @pytest.mark.parametrize("name, relay", QUERIES)
 def test_queries_return_the_relay_unchanged(ctl, fake, log, name, relay):
     answer = object()
@@ -104,16 +94,6 @@ def test_reverse_direction_output(ctl, fake, log, args, value, shown):
     assert log.records == [("INFO", "Set reverse direction output to %s, station 2" % shown)]
 
 
-@pytest.mark.parametrize("name", ["origin_rising_valid", "reverse_direction_output"])
-def test_value_switch_failure_logs_nothing(ctl, fake, log, name):
-    error = TimeoutError("bus")
-    fake.fail("set_coil", error)
-    with pytest.raises(TimeoutError) as excinfo:
-        getattr(ctl, name)(2, True)
-    assert excinfo.value is error
-    assert log.records == []
-
-
 # --- raw access -------------------------------------------------------------------------
 
 
@@ -167,25 +147,6 @@ def test_raw_argument_tests_in_parameter_order(ctl):
     with pytest.raises(TypeError) as excinfo:
         ctl.set_coil_uint16(1, b"x", 1.0)
     assert str(excinfo.value) == argtype("name", "str", "bytes")
-
-
-@pytest.mark.parametrize(
-    "call, op",
-    [
-        (lambda c: c.get_coil(1, "X0"), "get_coil"),
-        (lambda c: c.set_coil(1, "Y0", True), "set_coil"),
-        (lambda c: c.get_coil_uint16(1, "WX0"), "get_coil_uint16"),
-        (lambda c: c.set_coil_uint16(1, "WY0", 1), "set_coil_uint16"),
-        (lambda c: c.negative_limit_is_disabled(1), "get_coil"),
-    ],
-)
-def test_raw_failures_pass_through(ctl, fake, log, call, op):
-    error = OSError("error reply")
-    fake.fail(op, error)
-    with pytest.raises(OSError) as excinfo:
-        call(ctl)
-    assert excinfo.value is error
-    assert log.records == []
 
 
 def test_queries_follow_the_current_master(fake):

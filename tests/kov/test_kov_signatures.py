@@ -5,88 +5,24 @@ import fractions
 
 import pytest
 
+import kov_table
+import zol_kov
 from fake_master import FakeMaster
-from kov_helpers import (
-    ANNOTATIONS, DEFAULTS, DOCS, MEMBERS, METHODS, NO_DOC, PARAM_ANNOTATIONS, argtype,
-    python_name,
-)
+from kov_helpers import DOCS, MEMBERS, METHODS, NO_DOC, argtype, python_name
 from zol_kov import Direction, KOVAxisController
 
-# Every operation that takes a station, with a valid argument list (name, value) in
-# parameter order, as used by the generic tests below. Homing start is tested apart.
-SAMPLES = {
-    "set_ppmm": [("station", 1), ("ppmm", 2)],
-    "ppmm": [("station", 1)],
-    "to_pulse": [("station", 1), ("value", 2.5)],
-    "from_pulse": [("station", 1), ("value", 5)],
-    "stop": [("station", 1)],
-    "set_start_velocity": [("station", 1), ("velocity", 2.0)],
-    "set_velocity": [("station", 1), ("velocity", 2.0)],
-    "set_acceleration_time": [("station", 1), ("time", 0.5)],
-    "set_parameters": [("station", 1), ("start_velocity", 1.0), ("velocity", 2.0),
-                       ("acceleration_time", 0.5)],
-    "set_absolute_target": [("station", 1), ("target", 1.5)],
-    "set_relative_target": [("station", 1), ("target", 1.5)],
-    "locate_absolutely": [("station", 1), ("target", 1.5)],
-    "locate_relatively": [("station", 1), ("target", 1.5)],
-    "wait_for_locating_done": [("station", 1), ("timeout", 1.0)],
-    "run_positive": [("station", 1)],
-    "run_negative": [("station", 1)],
-    "enable_axis": [("station", 1)],
-    "disable_axis": [("station", 1)],
-    "_find_o": [("station", 1), ("direction", Direction.Negative)],
-    "status_words": [("station", 1)],
-    "get_position": [("station", 1), ("status_words", None)],
-    "set_position": [("station", 1), ("position", 1.5)],
-    "set_here_o": [("station", 1)],
-    "is_alarming": [("station", 1), ("status_words", None)],
-    "is_running": [("station", 1), ("status_words", None)],
-    "at_o": [("station", 1), ("status_words", None)],
-    "at_positive_limit": [("station", 1), ("status_words", None)],
-    "at_negative_limit": [("station", 1), ("status_words", None)],
-    "at_emergency": [("station", 1), ("status_words", None)],
-    "get_stop_source": [("station", 1)],
-    "get_coil": [("station", 1), ("name", "R7")],
-    "set_coil": [("station", 1), ("name", "R7"), ("value", True)],
-    "get_coil_uint16": [("station", 1), ("name", "WR0")],
-    "set_coil_uint16": [("station", 1), ("name", "WR0"), ("value", 3)],
-    "_KOVAxisController__find_o_stage_0": [("station", 1), ("direction", Direction.Positive)],
-    "_find_o_thread_func": [("station", 1), ("direction", Direction.Negative)],
-    "_find_o_origin_only": [("station", 1), ("direction", Direction.Negative)],
-    "_find_o_thread_func_limit_first_then_backward": [("station", 1),
-                                                      ("direction", Direction.Negative)],
-    "is_finding_o": [("station", 1)],
-    "wait_for_find_o_finish": [("station", 1), ("timeout", None)],
-    "origin_rising_valid": [("station", 1), ("value", True)],
-    "disable_negative_limit": [("station", 1)],
-    "enable_negative_limit": [("station", 1)],
-    "negative_limit_is_disabled": [("station", 1)],
-    "disable_positive_limit": [("station", 1)],
-    "enable_positive_limit": [("axis", 1)],
-    "positive_limit_is_disabled": [("station", 1)],
-    "disable_alarm": [("station", 1)],
-    "enable_alarm": [("station", 1)],
-    "alarm_is_disabled": [("station", 1)],
-    "disable_emergency": [("station", 1)],
-    "enable_emergency": [("station", 1)],
-    "emergency_is_disabled": [("station", 1)],
-    "reverse_direction_output": [("station", 1), ("value", False)],
-}
-
-STATION_OPS = [name for name in SAMPLES if name != "enable_positive_limit"]
-
+ROWS = [row for row in kov_table.OPERATIONS if row.name != "find_o"]  # find_o: homing tests
+STATION_ROWS = [row for row in ROWS if row.params[0] is kov_table.STATION]
 FLOAT_PARAMS = [
-    ("to_pulse", "value"),
-    ("set_start_velocity", "velocity"),
-    ("set_velocity", "velocity"),
-    ("set_acceleration_time", "time"),
-    ("set_parameters", "start_velocity"),
-    ("set_parameters", "velocity"),
-    ("set_parameters", "acceleration_time"),
-    ("locate_absolutely", "target"),
-    ("wait_for_locating_done", "timeout"),
-    ("set_position", "position"),
+    (row.name, prm.name)
+    for row in ROWS
+    for prm in row.params
+    if prm.kind == kov_table.F and prm.annotation == "float"
 ]
+
+
+def sample(row):
+    return kov_table.sample_values(row, zol_kov)
 
 
 def outcome(func, *args, **kwargs):
@@ -152,30 +88,21 @@ def test_function_names(member):
 @pytest.mark.parametrize("member", METHODS)
 def test_defaults(member):
     func = vars(KOVAxisController)[member]
-    if member in DEFAULTS:
-        assert func.__defaults__ == DEFAULTS[member]
-        assert [type(d) for d in func.__defaults__] == [type(d) for d in DEFAULTS[member]]
-    elif member != "find_o":
-        assert not func.__defaults__
+    expected = kov_table.defaults(kov_table.BY_NAME[member], zol_kov)
+    assert (func.__defaults__ or ()) == expected
+    # Types too (0.0, not 0); an enumeration member is then the member itself.
+    assert [type(d) for d in func.__defaults__ or ()] == [type(d) for d in expected]
 
 
-def test_find_o_default_is_the_member_itself():
-    assert KOVAxisController.find_o.__defaults__ == (Direction.Negative,)
-    assert KOVAxisController.find_o.__defaults__[0] is Direction.Negative
-
-
-@pytest.mark.parametrize("member", sorted(ANNOTATIONS))
-def test_annotations(member):
-    annotations = vars(KOVAxisController)[member].__annotations__
+@pytest.mark.parametrize("name", [row.name for row in kov_table.OPERATIONS])
+def test_annotations(name):
+    row = kov_table.BY_NAME[name]
+    annotations = vars(KOVAxisController)[name].__annotations__
     assert type(annotations) is dict
-    assert annotations == ANNOTATIONS[member]
-
-
-@pytest.mark.parametrize("member", sorted(PARAM_ANNOTATIONS))
-def test_parameter_annotations_of_homing_control(member):
-    annotations = dict(vars(KOVAxisController)[member].__annotations__)
-    annotations.pop("return", None)
-    assert annotations == PARAM_ANNOTATIONS[member]
+    annotations = dict(annotations)
+    if row.returns is kov_table.FREE:
+        annotations.pop("return", None)
+    assert annotations == kov_table.annotations(row)
 
 
 @pytest.mark.parametrize("member", sorted(DOCS))
@@ -210,15 +137,15 @@ def test_instance_access_binds():
 # --- argument parsing, common to all operations -----------------------------------------
 
 
-@pytest.mark.parametrize("name", sorted(SAMPLES))
-def test_keywords_and_positions_are_equivalent(name, log):
-    params = SAMPLES[name]
+@pytest.mark.parametrize("row", ROWS, ids=lambda row: row.name)
+def test_keywords_and_positions_are_equivalent(row, log):
+    params = sample(row)
     results, keep = [], []
     for style in ("positional", "keyword", "mixed"):
         master, controller = fresh()
         keep.append(controller)
         log.clear()
-        method = getattr(controller, name)
+        method = getattr(controller, row.name)
         if style == "positional":
             got = outcome(method, *[v for _, v in params])
         elif style == "keyword":
@@ -229,40 +156,7 @@ def test_keywords_and_positions_are_equivalent(name, log):
     assert results[0] == results[1] == results[2]
 
 
-@pytest.mark.parametrize("name", sorted(SAMPLES))
-def test_missing_surplus_duplicate_and_unknown_arguments(name, log):
-    params = SAMPLES[name]
-    values = [v for _, v in params]
-    master, controller = fresh()
-    log.clear()
-    method = getattr(controller, name)
-    with pytest.raises(TypeError):
-        method()
-    with pytest.raises(TypeError):
-        method(*values, 0)
-    with pytest.raises(TypeError) as excinfo:
-        method(*values, **{params[0][0]: values[0]})
-    assert params[0][0] in str(excinfo.value)
-    with pytest.raises(TypeError) as excinfo:
-        method(*values, no_such_argument=1)
-    assert "no_such_argument" in str(excinfo.value)
-    assert master.calls == [] and log.records == []
-
-
-@pytest.mark.parametrize("name", sorted(SAMPLES))
-def test_missing_argument_is_named(name):
-    params = SAMPLES[name]
-    required = [p for p, _ in params]
-    defaults = DEFAULTS.get(name, ())
-    if defaults:
-        required = required[: len(required) - len(defaults)]
-    master, controller = fresh()
-    with pytest.raises(TypeError) as excinfo:
-        getattr(controller, name)(*[v for _, v in params][: len(required) - 1])
-    assert "'%s'" % required[-1] in str(excinfo.value)
-
-
-LONG = type("L" * 250, (), {})
+LONG_NAMED = type("L" * 250, (), {})  # a type name the message cuts at 200
 
 BAD_STATIONS = [
     (True, "bool"),
@@ -270,25 +164,42 @@ BAD_STATIONS = [
     ("1", "str"),
     (1.0, "float"),
     (Direction.Positive, "Direction"),
-    (LONG(), "L" * 200),
+    (LONG_NAMED(), "L" * 200),
 ]
 
 
-@pytest.mark.parametrize("name", STATION_OPS)
-@pytest.mark.parametrize("bad, type_name", BAD_STATIONS, ids=[t[:8] for _, t in BAD_STATIONS])
-def test_station_must_be_exactly_int(name, bad, type_name, log):
-    params = SAMPLES[name]
+def refused_station(row, bad, log):
+    """The TypeError text of `row` called with station `bad`; nothing may reach the
+    master or the log."""
     master, controller = fresh()
     log.clear()
     with pytest.raises(TypeError) as excinfo:
-        getattr(controller, name)(bad, *[v for _, v in params[1:]])
-    assert str(excinfo.value) == argtype("station", "int", type_name)
+        getattr(controller, row.name)(bad, *[v for _, v in sample(row)[1:]])
     assert master.calls == [] and log.records == []
+    return str(excinfo.value)
+
+
+# One operation per combination of parameter kinds: the station check is the same
+# code for all of them (see the next test), met after each kind of conversion.
+BY_KINDS = {}
+for _row in STATION_ROWS:
+    BY_KINDS.setdefault(tuple(prm.kind for prm in _row.params), _row)
+
+
+@pytest.mark.parametrize("row", list(BY_KINDS.values()), ids=lambda row: row.name)
+@pytest.mark.parametrize("bad, type_name", BAD_STATIONS, ids=[t[:8] for _, t in BAD_STATIONS])
+def test_station_must_be_exactly_int(row, bad, type_name, log):
+    assert refused_station(row, bad, log) == argtype("station", "int", type_name)
+
+
+def test_every_station_is_the_shared_station_parameter(log):
+    texts = {row.name: refused_station(row, True, log) for row in STATION_ROWS}
+    assert texts == {row.name: argtype("station", "int", "bool") for row in STATION_ROWS}
 
 
 @pytest.mark.parametrize("name, param", FLOAT_PARAMS)
 def test_float_conversion_comes_before_the_station_test(name, param, log):
-    params = dict(SAMPLES[name])
+    params = dict(sample(kov_table.BY_NAME[name]))
     params["station"] = True
     params[param] = "1.5"
     master, controller = fresh()

@@ -176,15 +176,6 @@ def test_set_here_o_goes_through_set_position(fake, log):
     assert log.messages[-1] == "Set here O for station 3"
 
 
-def test_failed_set_here_o_logs_nothing(ctl, fake, log):
-    error = OSError("bus")
-    fake.fail("set_int32", error)
-    with pytest.raises(OSError) as excinfo:
-        ctl.set_here_o(3)
-    assert excinfo.value is error
-    assert log.records == []
-
-
 @pytest.mark.parametrize("code", range(7))
 def test_get_stop_source(ctl, fake, code):
     fake.script("get_int32", "D20", code)
@@ -209,24 +200,6 @@ def test_stop_source_261_in_both_reads(ctl, fake):
     assert ctl.status_words(1)[4] == 5
     with pytest.raises(ValueError):
         ctl.get_stop_source(1)
-
-
-@pytest.mark.parametrize(
-    "call, op",
-    [
-        (lambda c: c.status_words(1), "get_multi_int32"),
-        (lambda c: c.get_position(1), "get_int32"),
-        (lambda c: c.set_position(1, 1.0), "set_int32"),
-        (lambda c: c.is_running(1), "get_coil"),
-        (lambda c: c.get_stop_source(1), "get_int32"),
-    ],
-)
-def test_master_failures_pass_through(ctl, fake, call, op):
-    error = ConnectionError("gone")
-    fake.fail(op, error)
-    with pytest.raises(ConnectionError) as excinfo:
-        call(ctl)
-    assert excinfo.value is error
 
 
 @pytest.mark.parametrize(

@@ -257,28 +257,6 @@ def test_set_parameters_at_the_pulse_limit(ctl, fake):
     assert fake.calls == [("set_multi_uint32", 1, "DT0", [1000, 70000, 1000])]
 
 
-# --- failures of the master -------------------------------------------------------------
-
-
-@pytest.mark.parametrize(
-    "call, op",
-    [
-        (lambda c: c.set_start_velocity(1, 1), "set_uint32"),
-        (lambda c: c.set_velocity(1, 1), "set_uint32"),
-        (lambda c: c.set_acceleration_time(1, 1), "set_uint32"),
-        (lambda c: c.set_parameters(1, 1, 2, 3), "set_multi_uint32"),
-    ],
-)
-def test_master_failure_passes_through_without_a_log_line(ctl, fake, log, call, op):
-    error = OSError("bus down")
-    fake.fail(op, error)
-    with pytest.raises(OSError) as excinfo:
-        call(ctl)
-    assert excinfo.value is error
-    assert len(fake.calls) == 1
-    assert log.records == []
-
-
 def test_master_results_are_ignored(ctl, fake):
     fake.script("set_uint32", None, "ignored")
     fake.script("set_multi_uint32", None, "ignored")

@@ -3,11 +3,11 @@
 import pytest
 
 import zol_mew
-from rel_helpers import SIM_TIME_SCALE
+from support import TIME_SCALE
 
 
 @pytest.fixture
 def sim():
-    with zol_mew.Simulator((1, 2, 3), time_scale=SIM_TIME_SCALE) as simulator:
+    with zol_mew.Simulator((1, 2, 3), time_scale=TIME_SCALE) as simulator:
         yield simulator
 

@@ -4,14 +4,12 @@ import os
 import time
 
 import support
+from support import HANG, TIME_SCALE
 
 # ZOL_STRESS_SCALE multiplies the iteration counts of the stress and leak tests
 # (default 1: well under a minute in all; CI can run more).
 SCALE = max(1, int(os.environ.get("ZOL_STRESS_SCALE", "1")))
-SIM_TIME_SCALE = 40.0
-# Anything that should end by itself gets this long (real seconds) before the
-# test calls it a hang. Far beyond every time-out used here: never a timing goal.
-HANG = 60.0
+SIM_TIME_SCALE = TIME_SCALE
 
 
 def call_bounded(func, *args, limit=HANG):

@@ -14,7 +14,8 @@ import tty
 import pytest
 
 import zol_mew
-from rel_helpers import SIM_TIME_SCALE, call_bounded
+from rel_helpers import call_bounded
+from support import TIME_SCALE
 
 # Long enough that a busy machine (or a sanitizer build) does not fake a lost reply.
 TIMEOUT = 0.5
@@ -79,7 +80,7 @@ def moved_by(sim, step):
 
 
 def make_line(tcp=False):
-    sim = zol_mew.Simulator((1,), time_scale=SIM_TIME_SCALE, tcp=tcp)
+    sim = zol_mew.Simulator((1,), time_scale=TIME_SCALE, tcp=tcp)
     sim.set_int32(1, "DT8", RELATIVE_STEP)
     masters = []
 

@@ -11,66 +11,20 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import kov_table
+import zol_kov as kov
 import zol_mew
 from kov_fuzz_support import RecordingMaster, any_object
-from rel_helpers import SIM_TIME_SCALE, call_bounded
+from kov_table import ANY, DIR, F, INT, OF, OL, STR, S
+from rel_helpers import call_bounded
+from support import TIME_SCALE
 
-kov = pytest.importorskip("zol_kov")
-
-S, F, OF, OL, STR, INT, ANY, DIR = "station float ?float ?list str int any direction".split()
-
-# operation: kinds of its parameters, in order
+# operation: kinds of its parameters, in order (the internal homing procedures,
+# which only find_o's thread calls, are left out)
 OPERATIONS = {
-    "set_ppmm": [S, ANY],
-    "ppmm": [S],
-    "to_pulse": [S, F],
-    "from_pulse": [S, ANY],
-    "set_start_velocity": [S, F],
-    "set_velocity": [S, F],
-    "set_acceleration_time": [S, F],
-    "set_parameters": [S, F, F, F],
-    "set_absolute_target": [S, F],
-    "set_relative_target": [S, F],
-    "locate_absolutely": [S, F],
-    "locate_relatively": [S, OF],
-    "wait_for_locating_done": [S, F],
-    "run_positive": [S],
-    "run_negative": [S],
-    "stop": [S],
-    "enable_axis": [S],
-    "disable_axis": [S],
-    "status_words": [S],
-    "get_position": [S, OL],
-    "set_position": [S, F],
-    "set_here_o": [S],
-    "is_alarming": [S, OL],
-    "is_running": [S, OL],
-    "at_o": [S, OL],
-    "at_positive_limit": [S, OL],
-    "at_negative_limit": [S, OL],
-    "at_emergency": [S, OL],
-    "get_stop_source": [S],
-    "get_coil": [S, STR],
-    "set_coil": [S, STR, ANY],
-    "get_coil_uint16": [S, STR],
-    "set_coil_uint16": [S, STR, INT],
-    "origin_rising_valid": [S, ANY],
-    "disable_negative_limit": [S],
-    "enable_negative_limit": [S],
-    "negative_limit_is_disabled": [S],
-    "disable_positive_limit": [S],
-    "enable_positive_limit": [ANY],
-    "positive_limit_is_disabled": [S],
-    "disable_alarm": [S],
-    "enable_alarm": [S],
-    "alarm_is_disabled": [S],
-    "disable_emergency": [S],
-    "enable_emergency": [S],
-    "emergency_is_disabled": [S],
-    "reverse_direction_output": [S, ANY],
-    "find_o": [S, F, F, F, DIR],
-    "is_finding_o": [S],
-    "wait_for_find_o_finish": [S, OF],
+    row.name: [prm.kind for prm in row.params]
+    for row in kov_table.OPERATIONS
+    if not row.name.startswith("_")
 }
 
 BASE_ERRORS = (TypeError, ValueError, OverflowError, AssertionError)
@@ -136,7 +90,7 @@ def test_random_arguments_with_a_recording_master(name):
 
 @pytest.fixture(scope="module")
 def bus():
-    with zol_mew.Simulator((1, 2, 3), time_scale=SIM_TIME_SCALE) as sim:
+    with zol_mew.Simulator((1, 2, 3), time_scale=TIME_SCALE) as sim:
         master = zol_mew.MewMaster(sim.port, timeout=0.05, retries=0)
         yield sim, master
         master.close()
@@ -163,7 +117,9 @@ def test_random_arguments_on_a_real_line(bus, name):
 
     check()
     for station in sim.stations:
-        master.set_coil(station, "R0", True)  # stop what the examples started
+        # Stop what the examples started, on the device itself: the master's short
+        # time-out is for the examples, not for a loaded machine.
+        sim.set_coil(station, "R0", True)
 
 
 @pytest.mark.parametrize("name", sorted(OPERATIONS))

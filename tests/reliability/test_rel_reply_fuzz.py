@@ -14,7 +14,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import zol_mew
-from rel_helpers import HANG
+from support import HANG
 from zol_mew import _codec
 
 TIMEOUT = 0.05

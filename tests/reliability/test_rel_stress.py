@@ -11,7 +11,8 @@ import threading
 import pytest
 
 import zol_mew
-from rel_helpers import SCALE, SIM_TIME_SCALE, join_all
+from rel_helpers import SCALE, join_all
+from support import TIME_SCALE
 
 THREADS = 8
 ROUNDS = 600 * SCALE  # 8 threads x 600 rounds x 5 transactions: 24000 transactions
@@ -61,7 +62,7 @@ def test_eight_threads_share_one_master(sim):
 
 @pytest.mark.parametrize("tcp", [False, True], ids=["pty", "tcp"])
 def test_several_buses_in_parallel(tcp):
-    sims = [zol_mew.Simulator((1, 2), time_scale=SIM_TIME_SCALE, tcp=tcp) for _ in range(4)]
+    sims = [zol_mew.Simulator((1, 2), time_scale=TIME_SCALE, tcp=tcp) for _ in range(4)]
     masters = [zol_mew.MewMaster(s.port, timeout=2.0) for s in sims]
     try:
         run_threads(
@@ -159,7 +160,7 @@ def test_eight_threads_and_homing_share_one_controller(kov, sim):
 
 
 def test_controllers_on_several_ports_in_parallel(kov):
-    sims = [zol_mew.Simulator((1, 2), time_scale=SIM_TIME_SCALE) for _ in range(3)]
+    sims = [zol_mew.Simulator((1, 2), time_scale=TIME_SCALE) for _ in range(3)]
     controllers = [kov.KOVAxisController(s.port) for s in sims]
     try:
         run_controllers(kov, [(c, s, [1, 1, 1], 2) for c, s in zip(controllers, sims)])

@@ -5,11 +5,7 @@ import select
 import time
 import tty
 
-# A homing run takes a fraction of a second. Tests never rely on a motion still
-# running after some real time: a motion that must be caught running is one
-# that cannot end by itself (its limit switch disabled).
-TIME_SCALE = 40.0
-WAIT = 20.0  # generous bound (real seconds) for anything the tests wait on
+from support import TIME_SCALE, WAIT  # noqa: F401  (the tests import them from here)
 
 
 def checksum(text):

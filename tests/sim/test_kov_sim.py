@@ -49,6 +49,7 @@ def read_line(proc, timeout=WAIT):
         selector.close()
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize(
     "tcp, stop", [(False, signal.SIGINT), (True, signal.SIGINT), (False, signal.SIGTERM)]
 )
@@ -57,7 +58,13 @@ def test_serves_until_interrupted(tcp, stop):
     if tcp:
         arguments.append("--tcp")
     proc = subprocess.Popen(
-        kov_sim(arguments), shell=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        kov_sim(arguments),
+        shell=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        # Ctrl-C reaches it as from a terminal, also when this run was started in the
+        # background (which starts every command with the interrupt ignored).
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     try:
         port = read_line(proc).strip()

@@ -19,6 +19,7 @@ from support import open_fds
 # ---- life cycle ----------------------------------------------------------------
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize(
     "args, kwargs, error",
     [
@@ -57,6 +58,7 @@ def test_port_is_a_raw_pseudo_terminal():
             os.close(fd)
 
 
+@pytest.mark.serial
 def test_close_joins_and_releases_everything():
     before = open_fds()
     threads = len(os.listdir("/proc/self/task"))  # native threads too
@@ -74,6 +76,7 @@ def test_close_joins_and_releases_everything():
     assert sim.get_int32(5, "DT10") == 5000  # the model stays readable
 
 
+@pytest.mark.serial
 def test_tcp_close_releases_port():
     before = open_fds()
     sim = zol_mew.Simulator(tcp=True)
