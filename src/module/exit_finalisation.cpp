@@ -1,5 +1,7 @@
 #include "module/exit_finalisation.hpp"
 
+#include <utility>
+
 #include "module/python_compat.hpp"
 
 // A controller alive at interpreter exit must stay usable for as long as the
@@ -49,8 +51,7 @@ bool forget_dead_controllers() {
 
 // Runs while the interpreter wipes the marker module's namespace, before any other.
 void finalise_surviving_controllers(PyObject* /*trigger*/) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
+  Ref pending = compat::take_raised_exception();
   if (live_controllers != nullptr) {
     Ref refs = Ref::steal(PyList_GetSlice(live_controllers, 0, PY_SSIZE_T_MAX));
     for (Py_ssize_t i = 0; refs && i < PyList_GET_SIZE(refs.get()); ++i) {
@@ -63,7 +64,7 @@ void finalise_surviving_controllers(PyObject* /*trigger*/) {
   }
   // The interpreter holds the marker while it wipes it.
   Py_CLEAR(teardown_marker);
-  PyErr_Restore(type, value, traceback);
+  compat::set_raised_exception(std::move(pending));
 }
 
 // Puts the marker module at the end of `sys.modules`, with the trigger in its namespace.
