@@ -5,12 +5,18 @@
 #include <pybind11/stl.h>
 
 #include <climits>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "mew/master/master.hpp"
 #include "mew/python/bindings.hpp"
+#include "mew/python/gil_release.hpp"
+
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 
 namespace py = pybind11;
 using mew::master::Master;
@@ -94,7 +100,8 @@ void log_trace(const std::string& port, const Trace& trace) {
 
 // Runs one bus operation with the GIL released, then logs its frames (also
 // when it failed) once the GIL is back. The logger is asked first so that the
-// frames are only collected when someone will read them.
+// frames are only collected when someone will read them. Nothing here may be
+// noexcept (see gil_release.hpp).
 template <class F>
 auto on_bus(Master& master, F&& operation) -> decltype(operation(nullptr)) {
   const bool tracing = debug_enabled();
@@ -103,22 +110,47 @@ auto on_bus(Master& master, F&& operation) -> decltype(operation(nullptr)) {
   try {
     if constexpr (std::is_void_v<decltype(operation(nullptr))>) {
       {
-        py::gil_scoped_release nogil;
+        GilRelease nogil;
         operation(sink);
       }
       if (tracing) log_trace(master.port(), trace);
     } else {
       auto result = [&] {
-        py::gil_scoped_release nogil;
+        GilRelease nogil;
         return operation(sink);
       }();
       if (tracing) log_trace(master.port(), trace);
       return result;
     }
+#ifdef __GLIBCXX__
+  } catch (abi::__forced_unwind&) {
+    throw;  // the interpreter is ending this thread: no GIL, no Python
+#endif
+  } catch (const GilRelease::SignalRaised&) {
+    if (tracing) log_trace(master.port(), trace);
+    throw py::error_already_set();  // the handler's exception, KeyboardInterrupt mostly
   } catch (...) {
     if (tracing) log_trace(master.port(), trace);
     throw;
   }
+}
+
+// MewMaster.__new__(MewMaster) alone gives an object whose Master was never
+// built: pybind11 would hand its raw storage to the methods. nullptr then.
+Master* built_master(py::handle self) {
+  if (!py::isinstance<Master>(self)) throw py::type_error("expected a MewMaster object");
+  static py::detail::type_info* const info = py::detail::get_type_info(typeid(Master));
+  auto v_h = reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder(info);
+  return v_h.holder_constructed() ? static_cast<Master*>(v_h.value_ptr()) : nullptr;
+}
+
+Master& master_of(py::handle self) {
+  Master* master = built_master(self);
+  if (master == nullptr) {
+    throw py::type_error(
+        "MewMaster object is not initialised (MewMaster.__init__() was not called)");
+  }
+  return *master;
 }
 
 // Python int -> C++ int64; a value beyond it is reported like any other value
@@ -147,16 +179,18 @@ int station_of(const char* op, const py::int_& station) {
   return static_cast<int>(v);
 }
 
-std::string repr_of(const Master& m) {
-  const std::string text = "MewMaster(port=" + py::repr(py::str(m.port())).cast<std::string>() +
-                           ", baudrate=" + std::to_string(m.options().serial.baudrate) + ")";
-  return m.closed() ? "<closed " + text + ">" : text;
+std::string repr_of(py::handle self) {
+  const Master* m = built_master(self);
+  if (m == nullptr) return "<uninitialised MewMaster>";
+  const std::string text = "MewMaster(port=" + py::repr(py::str(m->port())).cast<std::string>() +
+                           ", baudrate=" + std::to_string(m->options().serial.baudrate) + ")";
+  return m->closed() ? "<closed " + text + ">" : text;
 }
 
 constexpr const char* kClassDoc = R"(Master of the motion modules' register bus on one port.
 
 MewMaster(port, baudrate=115200, *, timeout=0.5, retries=2, bytesize=8,
-          parity='N', stopbits=1)
+          parity='N', stopbits=1, exclusive=True, reconnect=True)
 
 port is a serial device path (a pseudo-terminal works) or "tcp://host:port" for
 a serial device server. One transaction runs at a time; the operations may be
@@ -165,6 +199,12 @@ in seconds; the gap allowed between bytes of a reply is ten character times at
 the baud rate, but at least 50 ms (200 ms over TCP). A read is repeated up to
 `retries` times after a time-out or a corrupt reply; a write is repeated only
 when the device reports that it ignored the request (error 01, checksum).
+Every attempt ends by its time-out whatever arrives, and Ctrl-C ends a wait.
+
+exclusive locks a serial port against other openers (a second one gets
+MewError, port in use). reconnect: after the line was lost (hang-up, peer
+closed) the next call reopens it once; a write whose reply was lost with the
+line is never sent again.
 
 Out-of-range values raise OverflowError (set_uint32 and set_multi_uint32 refuse
 negative values), malformed stations, addresses and counts raise ValueError,
@@ -194,7 +234,8 @@ void bind_master(py::module_& m) {
 
   py::class_<Master>(m, "MewMaster", kClassDoc)
       .def(py::init([](const std::string& port, int baudrate, double timeout, int retries,
-                       int bytesize, const std::string& parity, int stopbits) {
+                       int bytesize, const std::string& parity, int stopbits, bool exclusive,
+                       bool reconnect) {
              MasterOptions options;
              options.serial.baudrate = baudrate;
              options.serial.bytesize = bytesize;
@@ -203,41 +244,58 @@ void bind_master(py::module_& m) {
              options.serial.stopbits = stopbits;
              options.timeout = timeout;
              options.retries = retries;
-             py::gil_scoped_release nogil;  // a TCP connect may take a while
-             return new Master(port, options);
+             options.exclusive = exclusive;
+             options.reconnect = reconnect;
+             options.check_interrupt = &GilRelease::check_signals;
+             std::unique_ptr<Master> master;
+             try {
+               GilRelease nogil;  // a TCP connect may take a while
+               master = std::make_unique<Master>(port, options);
+             } catch (const GilRelease::SignalRaised&) {
+               throw py::error_already_set();
+             }
+             return master.release();
            }),
            py::arg("port"), py::arg("baudrate") = 115200, py::kw_only(), py::arg("timeout") = 0.5,
            py::arg("retries") = 2, py::arg("bytesize") = 8, py::arg("parity") = "N",
-           py::arg("stopbits") = 1)
+           py::arg("stopbits") = 1, py::arg("exclusive") = true, py::arg("reconnect") = true)
       .def(
           "close",
-          [](Master& self) {
-            py::gil_scoped_release nogil;  // may wait for another thread's transaction
-            self.close();
+          [](py::handle self) {
+            Master& master = master_of(self);
+            GilRelease nogil;  // may wait for another thread's transaction
+            master.close();
           },
           "Release the port. Calling it again does nothing.")
-      .def("__enter__", [](py::object self) { return self; })
+      .def("__enter__",
+           [](py::object self) {
+             master_of(self);
+             return self;
+           })
       .def("__exit__",
-           [](Master& self, py::args) {
-             py::gil_scoped_release nogil;
-             self.close();
+           [](py::handle self, py::args) {
+             Master& master = master_of(self);
+             GilRelease nogil;
+             master.close();
              return false;
            })
       .def("__repr__", &repr_of)
-      .def_property_readonly("port", &Master::port)
-      .def_property_readonly("baudrate",
-                             [](const Master& self) { return self.options().serial.baudrate; })
-      .def_property_readonly("timeout", [](const Master& self) { return self.options().timeout; })
-      .def_property_readonly("retries", [](const Master& self) { return self.options().retries; })
-      .def_property_readonly("closed", &Master::closed)
+      .def_property_readonly("port", [](py::handle self) { return master_of(self).port(); })
+      .def_property_readonly(
+          "baudrate", [](py::handle self) { return master_of(self).options().serial.baudrate; })
+      .def_property_readonly("timeout",
+                             [](py::handle self) { return master_of(self).options().timeout; })
+      .def_property_readonly("retries",
+                             [](py::handle self) { return master_of(self).options().retries; })
+      .def_property_readonly("closed", [](py::handle self) { return master_of(self).closed(); })
       .def_property_readonly(
           "inter_byte_timeout",
-          [](const Master& self) { return self.inter_byte_timeout().count() / 1e6; },
+          [](py::handle self) { return master_of(self).inter_byte_timeout().count() / 1e6; },
           "Seconds allowed between two bytes of a reply.")
       .def_property_readonly(
           "stats",
-          [](const Master& self) {
-            const mew::master::Stats s = self.stats();
+          [](py::handle self) {
+            const mew::master::Stats s = master_of(self).stats();
             py::dict d;
             d["transactions"] = s.transactions;
             d["retries"] = s.retries;
@@ -251,7 +309,8 @@ void bind_master(py::module_& m) {
           "bytes_received.")
       .def(
           "get_int32",
-          [](Master& self, const py::int_& station, const std::string& address) {
+          [](py::handle h, const py::int_& station, const std::string& address) {
+            Master& self = master_of(h);
             const int s = station_of("get_int32", station);
             return on_bus(self, [&](Trace* t) { return self.get_int32(s, address, t); });
           },
@@ -259,8 +318,9 @@ void bind_master(py::module_& m) {
           "Read the signed 32-bit value at data registers n, n+1 (low word first).")
       .def(
           "set_int32",
-          [](Master& self, const py::int_& station, const std::string& address,
+          [](py::handle h, const py::int_& station, const std::string& address,
              const py::int_& value) {
+            Master& self = master_of(h);
             const int s = station_of("set_int32", station);
             const std::int64_t v = value_of("set_int32", value, "a signed 32-bit value");
             on_bus(self, [&](Trace* t) { self.set_int32(s, address, v, t); });
@@ -269,8 +329,9 @@ void bind_master(py::module_& m) {
           "Write a signed 32-bit value to data registers n, n+1.")
       .def(
           "set_uint32",
-          [](Master& self, const py::int_& station, const std::string& address,
+          [](py::handle h, const py::int_& station, const std::string& address,
              const py::int_& value) {
+            Master& self = master_of(h);
             const int s = station_of("set_uint32", station);
             const std::int64_t v = value_of("set_uint32", value, "an unsigned 32-bit value");
             on_bus(self, [&](Trace* t) { self.set_uint32(s, address, v, t); });
@@ -279,8 +340,9 @@ void bind_master(py::module_& m) {
           "Write an unsigned 32-bit value (0..4294967295; negatives raise OverflowError).")
       .def(
           "get_multi_int32",
-          [](Master& self, const py::int_& station, const std::string& address,
+          [](py::handle h, const py::int_& station, const std::string& address,
              const py::int_& count) {
+            Master& self = master_of(h);
             const int s = station_of("get_multi_int32", station);
             int overflow = 0;
             const long long c = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
@@ -299,8 +361,9 @@ void bind_master(py::module_& m) {
           "returns a list of ints.")
       .def(
           "set_multi_uint32",
-          [](Master& self, const py::int_& station, const std::string& address,
+          [](py::handle h, const py::int_& station, const std::string& address,
              const py::iterable& values) {
+            Master& self = master_of(h);
             const int s = station_of("set_multi_uint32", station);
             std::vector<std::int64_t> vs;
             for (py::handle v : values) {
@@ -317,15 +380,17 @@ void bind_master(py::module_& m) {
           "Write 1..16 unsigned 32-bit values to consecutive register pairs in one transfer.")
       .def(
           "get_coil",
-          [](Master& self, const py::int_& station, const std::string& address) {
+          [](py::handle h, const py::int_& station, const std::string& address) {
+            Master& self = master_of(h);
             const int s = station_of("get_coil", station);
             return on_bus(self, [&](Trace* t) { return self.get_coil(s, address, t); });
           },
           py::arg("station"), py::arg("address"), "Read one coil (R, X or Y) as a bool.")
       .def(
           "set_coil",
-          [](Master& self, const py::int_& station, const std::string& address,
+          [](py::handle h, const py::int_& station, const std::string& address,
              const py::object& value) {
+            Master& self = master_of(h);
             const int s = station_of("set_coil", station);
             const int truth = PyObject_IsTrue(value.ptr());
             if (truth < 0) throw py::error_already_set();
@@ -335,7 +400,8 @@ void bind_master(py::module_& m) {
           "Write one coil (R or Y) with the truth value of `value`.")
       .def(
           "get_coil_uint16",
-          [](Master& self, const py::int_& station, const std::string& address) {
+          [](py::handle h, const py::int_& station, const std::string& address) {
+            Master& self = master_of(h);
             const int s = station_of("get_coil_uint16", station);
             return on_bus(self, [&](Trace* t) { return self.get_coil_uint16(s, address, t); });
           },
@@ -344,8 +410,9 @@ void bind_master(py::module_& m) {
           "16n+k) as an int.")
       .def(
           "set_coil_uint16",
-          [](Master& self, const py::int_& station, const std::string& address,
+          [](py::handle h, const py::int_& station, const std::string& address,
              const py::int_& value) {
+            Master& self = master_of(h);
             const int s = station_of("set_coil_uint16", station);
             const std::int64_t v = value_of("set_coil_uint16", value, "a 16-coil word");
             on_bus(self, [&](Trace* t) { self.set_coil_uint16(s, address, v, t); });

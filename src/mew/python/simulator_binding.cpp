@@ -23,6 +23,7 @@
 #include "mew/protocol/address.hpp"
 #include "mew/protocol/frame_codec.hpp"
 #include "mew/python/bindings.hpp"
+#include "mew/python/gil_release.hpp"
 #include "mew/sim/sim_server.hpp"
 
 namespace mew::python {
@@ -141,7 +142,7 @@ class Simulator {
   }
 
   void close() {
-    py::gil_scoped_release release;
+    GilRelease release;
     server_->close();
   }
 
@@ -205,7 +206,7 @@ int kov_sim_main() {
               "file"_a = sys.attr("stderr"), "flush"_a = true);
     for (;;) {
       {
-        py::gil_scoped_release release;
+        GilRelease release;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
@@ -455,7 +456,7 @@ level (X3 on, others off).)doc");
             return true;
           }
           if (std::chrono::steady_clock::now() >= deadline) return false;
-          py::gil_scoped_release release;
+          GilRelease release;
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
       },
@@ -548,7 +549,7 @@ is None for a periodic sample, else "start absolute" / "start relative" /
         }
         bool done;
         {
-          py::gil_scoped_release release;
+          GilRelease release;
           done = s.server().hang_up();
         }
         if (!done && !s.server().closed()) {
