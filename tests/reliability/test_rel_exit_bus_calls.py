@@ -4,8 +4,8 @@ CPython ends a thread that takes the GIL back during finalisation (pthread_exit)
 the forced unwind must pass every frame of the binding, or the C++ runtime
 aborts the process ("terminate called without an active exception", rc 134).
 Each scenario runs in its own interpreter, several times at once, since the race
-depends on timing: a module-level finaliser that sleeps 0.3 s releases the GIL
-just when the interpreter is finalising, and the polling thread tries to take it.
+depends on timing: a finaliser that sleeps 0.3 s releases the GIL while the
+interpreter is finalising, and the threads on the bus try to take it back.
 """
 
 import os
@@ -22,17 +22,22 @@ import zol_mew
 RUNS = 6
 LIMIT = 60.0
 
-# Defined first, so that module teardown finalises it while the simulator and
-# the master still work: the other threads stay busy on the bus meanwhile.
 PROLOGUE = """
 import threading, time
 import zol_mew
+"""
 
+# Garbage in a reference cycle, made last: the interpreter's own collection at
+# finalisation runs its finaliser, which releases the GIL while the other threads
+# are still busy on the bus.
+EPILOGUE = """
 class SlowFinaliser:
-    def __del__(self):
-        time.sleep(0.3)  # releases the GIL while the interpreter finalises
+    def __del__(self, _sleep=time.sleep):  # bound now: globals may be gone then
+        _sleep(0.3)
 
 slow = SlowFinaliser()
+slow.cycle = slow
+del slow
 """
 
 SCENARIOS = {
@@ -96,7 +101,7 @@ KNOWN_FAULTS = {
 def test_exit_while_a_thread_is_on_the_bus(scenario, tmp_path):
     (tmp_path / "log").mkdir()  # zol_kov logs under the current directory
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(module_dirs()))
-    code = textwrap.dedent(PROLOGUE) + textwrap.dedent(SCENARIOS[scenario])
+    code = "".join(textwrap.dedent(part) for part in (PROLOGUE, SCENARIOS[scenario], EPILOGUE))
     runs = [
         subprocess.Popen(
             [sys.executable, "-c", code],

@@ -7,22 +7,38 @@
 // frame on the way, such as gil_scoped_release's destructor, and the C++
 // runtime aborts the process. This destructor may therefore throw, and so may
 // every function between it and the pybind11 dispatcher (which lets the
-// unwind through).
+// unwind through). Nor may the GIL be taken back in a destructor while another
+// exception unwinds the stack: a second exception in flight terminates too.
+// without_gil() takes care of both; GilRelease alone is for work that cannot
+// throw.
 #pragma once
 
 #include <pybind11/pybind11.h>
+
+#include <exception>
+
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 
 namespace mew::python {
 
 class GilRelease {
  public:
   GilRelease() : state_(PyEval_SaveThread()), outer_(current_) { current_ = this; }
-  ~GilRelease() noexcept(false) {
-    current_ = outer_;
-    if (state_ != nullptr) PyEval_RestoreThread(state_);
-  }
+  ~GilRelease() noexcept(false) { restore(); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
+
+  // Takes the GIL back now; idempotent.
+  void restore() {
+    if (restored_) return;
+    restored_ = true;
+    current_ = outer_;
+    PyThreadState* state = state_;
+    state_ = nullptr;
+    if (state != nullptr) PyEval_RestoreThread(state);
+  }
 
   // Raised by check_signals when a signal handler raised (KeyboardInterrupt):
   // the Python exception is set; the caller throws error_already_set once the
@@ -48,7 +64,27 @@ class GilRelease {
  private:
   PyThreadState* state_;
   GilRelease* outer_;
+  bool restored_ = false;
   static inline thread_local GilRelease* current_ = nullptr;
 };
+
+// Runs f() with the GIL released and returns its result. An exception from f
+// is caught while the GIL is still released and thrown again once it is back.
+template <class F>
+auto without_gil(F&& f) -> decltype(f()) {
+  GilRelease nogil;
+  std::exception_ptr failure;
+  try {
+    return f();
+#ifdef __GLIBCXX__
+  } catch (abi::__forced_unwind&) {
+    throw;  // the interpreter ends this thread (from check_signals): no GIL to take
+#endif
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  nogil.restore();
+  std::rethrow_exception(failure);
+}
 
 }  // namespace mew::python

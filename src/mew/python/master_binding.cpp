@@ -14,10 +14,6 @@
 #include "mew/python/bindings.hpp"
 #include "mew/python/gil_release.hpp"
 
-#ifdef __GLIBCXX__
-#include <cxxabi.h>
-#endif
-
 namespace py = pybind11;
 using mew::master::Master;
 using mew::master::MasterOptions;
@@ -109,16 +105,10 @@ auto on_bus(Master& master, F&& operation) -> decltype(operation(nullptr)) {
   Trace* sink = tracing ? &trace : nullptr;
   try {
     if constexpr (std::is_void_v<decltype(operation(nullptr))>) {
-      {
-        GilRelease nogil;
-        operation(sink);
-      }
+      without_gil([&] { operation(sink); });
       if (tracing) log_trace(master.port(), trace);
     } else {
-      auto result = [&] {
-        GilRelease nogil;
-        return operation(sink);
-      }();
+      auto result = without_gil([&] { return operation(sink); });
       if (tracing) log_trace(master.port(), trace);
       return result;
     }
@@ -233,38 +223,36 @@ void bind_master(py::module_& m) {
   g_debug_level = py::object(logging.attr("DEBUG")).release().ptr();
 
   py::class_<Master>(m, "MewMaster", kClassDoc)
-      .def(py::init([](const std::string& port, int baudrate, double timeout, int retries,
-                       int bytesize, const std::string& parity, int stopbits, bool exclusive,
-                       bool reconnect) {
-             MasterOptions options;
-             options.serial.baudrate = baudrate;
-             options.serial.bytesize = bytesize;
-             if (parity.size() != 1) throw std::invalid_argument("parity must be 'N', 'E' or 'O'");
-             options.serial.parity = parity[0];
-             options.serial.stopbits = stopbits;
-             options.timeout = timeout;
-             options.retries = retries;
-             options.exclusive = exclusive;
-             options.reconnect = reconnect;
-             options.check_interrupt = &GilRelease::check_signals;
-             std::unique_ptr<Master> master;
-             try {
-               GilRelease nogil;  // a TCP connect may take a while
-               master = std::make_unique<Master>(port, options);
-             } catch (const GilRelease::SignalRaised&) {
-               throw py::error_already_set();
-             }
-             return master.release();
-           }),
-           py::arg("port"), py::arg("baudrate") = 115200, py::kw_only(), py::arg("timeout") = 0.5,
-           py::arg("retries") = 2, py::arg("bytesize") = 8, py::arg("parity") = "N",
-           py::arg("stopbits") = 1, py::arg("exclusive") = true, py::arg("reconnect") = true)
+      .def(
+          py::init([](const std::string& port, int baudrate, double timeout, int retries,
+                      int bytesize, const std::string& parity, int stopbits, bool exclusive,
+                      bool reconnect) {
+            MasterOptions options;
+            options.serial.baudrate = baudrate;
+            options.serial.bytesize = bytesize;
+            if (parity.size() != 1) throw std::invalid_argument("parity must be 'N', 'E' or 'O'");
+            options.serial.parity = parity[0];
+            options.serial.stopbits = stopbits;
+            options.timeout = timeout;
+            options.retries = retries;
+            options.exclusive = exclusive;
+            options.reconnect = reconnect;
+            options.check_interrupt = &GilRelease::check_signals;
+            try {
+              // A TCP connect may take a while.
+              return without_gil([&] { return std::make_unique<Master>(port, options); }).release();
+            } catch (const GilRelease::SignalRaised&) {
+              throw py::error_already_set();
+            }
+          }),
+          py::arg("port"), py::arg("baudrate") = 115200, py::kw_only(), py::arg("timeout") = 0.5,
+          py::arg("retries") = 2, py::arg("bytesize") = 8, py::arg("parity") = "N",
+          py::arg("stopbits") = 1, py::arg("exclusive") = true, py::arg("reconnect") = true)
       .def(
           "close",
           [](py::handle self) {
             Master& master = master_of(self);
-            GilRelease nogil;  // may wait for another thread's transaction
-            master.close();
+            without_gil([&] { master.close(); });  // may wait for another thread's transaction
           },
           "Release the port. Calling it again does nothing.")
       .def("__enter__",
@@ -275,8 +263,7 @@ void bind_master(py::module_& m) {
       .def("__exit__",
            [](py::handle self, py::args) {
              Master& master = master_of(self);
-             GilRelease nogil;
-             master.close();
+             without_gil([&] { master.close(); });
              return false;
            })
       .def("__repr__", &repr_of)

@@ -142,8 +142,7 @@ class Simulator {
   }
 
   void close() {
-    GilRelease release;
-    server_->close();
+    without_gil([&] { server_->close(); });
   }
 
  private:
@@ -547,11 +546,7 @@ is None for a periodic sample, else "start absolute" / "start relative" /
           s.server().hang_up_on_next_request();
           return;
         }
-        bool done;
-        {
-          GilRelease release;
-          done = s.server().hang_up();
-        }
+        const bool done = without_gil([&] { return s.server().hang_up(); });
         if (!done && !s.server().closed()) {
           throw py::value_error("the serving thread did not hang up within 5 s");
         }
