@@ -1,11 +1,13 @@
 // MewMaster: the Python face of mew::master::Master. Arguments are converted
 // and checked here with the GIL held; the transaction itself runs with the GIL
 // released so other Python threads (and other masters) keep going.
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <climits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -23,68 +25,61 @@ using mew::master::TraceEntry;
 namespace mew::python {
 namespace {
 
-// Exception classes and the logger live as long as the process: they are
-// never released, so no destructor runs against a finalising interpreter.
-PyObject* g_mew_error = nullptr;
-PyObject* g_timeout_error = nullptr;
-PyObject* g_protocol_error = nullptr;
-PyObject* g_device_error = nullptr;
-PyObject* g_is_enabled_for = nullptr;  // bound logger.isEnabledFor
-PyObject* g_debug = nullptr;           // bound logger.debug
-PyObject* g_debug_level = nullptr;     // logging.DEBUG
+// The exception classes and the logger's methods. Stored once and never
+// released, so that no destructor runs against a finalising interpreter.
+struct PythonSide {
+  py::object mew_error, timeout_error, protocol_error, device_error;
+  py::object is_enabled_for;  // bound logger.isEnabledFor
+  py::object debug;           // bound logger.debug
+  py::object debug_level;     // logging.DEBUG
+};
+PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<PythonSide> g_python_side;
 
-PyObject* new_exception(py::module_& m, const char* name, PyObject* bases, const char* doc) {
-  const std::string qualified = std::string("zol_mew.") + name;
-  PyObject* type = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, bases, nullptr);
-  if (type == nullptr) throw py::error_already_set();
-  m.attr(name) = py::handle(type);  // the module takes its own reference
+const PythonSide& python_side() { return g_python_side.get_stored(); }
+
+py::object new_exception(py::module_& m, const char* name, py::handle bases, const char* doc) {
+  py::object type = py::exception<void>(m, name, bases);
+  type.attr("__doc__") = doc;
   return type;
 }
 
-void raise_mew(PyObject* type, const mew::master::Error& e) {
-  PyObject* exc = e.error_number() != 0
-                      ? PyObject_CallFunction(type, "is", e.error_number(), e.what())
-                      : PyObject_CallFunction(type, "s", e.what());
-  if (exc == nullptr) return;  // the failed call left its own exception set
-  PyErr_SetObject(type, exc);
-  Py_DECREF(exc);
+// Python's truth test (also __len__), as `if value:` sees it.
+bool truth(py::handle value) {
+  const int on = PyObject_IsTrue(value.ptr());
+  if (on < 0) throw py::error_already_set();
+  return on != 0;
+}
+
+void raise_mew(const py::object& type, const mew::master::Error& e) {
+  // With an errno, OSError's two-argument form: `errno` and `strerror` are set.
+  py::object exc = e.error_number() != 0 ? type(e.error_number(), e.what()) : type(e.what());
+  py::set_error(type, exc);
 }
 
 void translate(std::exception_ptr p) {
   try {
     if (p) std::rethrow_exception(p);
   } catch (const mew::master::DeviceError& e) {
-    PyObject* exc = PyObject_CallFunction(g_device_error, "s", e.what());
-    if (exc == nullptr) return;
-    PyObject* code = PyLong_FromLong(e.code());
-    if (code == nullptr || PyObject_SetAttrString(exc, "code", code) != 0) {
-      Py_XDECREF(code);
-      Py_DECREF(exc);
-      return;
-    }
-    Py_DECREF(code);
-    PyErr_SetObject(g_device_error, exc);
-    Py_DECREF(exc);
+    const PythonSide& side = python_side();
+    py::object exc = side.device_error(e.what());
+    exc.attr("code") = e.code();
+    py::set_error(side.device_error, exc);
   } catch (const mew::master::TimeoutError& e) {
-    raise_mew(g_timeout_error, e);
+    raise_mew(python_side().timeout_error, e);
   } catch (const mew::master::ProtocolError& e) {
-    raise_mew(g_protocol_error, e);
+    raise_mew(python_side().protocol_error, e);
   } catch (const mew::master::Error& e) {
-    raise_mew(g_mew_error, e);
+    raise_mew(python_side().mew_error, e);
   }
 }
 
 bool debug_enabled() {
-  PyObject* r = PyObject_CallFunctionObjArgs(g_is_enabled_for, g_debug_level, nullptr);
-  if (r == nullptr) throw py::error_already_set();
-  const int on = PyObject_IsTrue(r);
-  Py_DECREF(r);
-  if (on < 0) throw py::error_already_set();
-  return on != 0;
+  const PythonSide& side = python_side();
+  return truth(side.is_enabled_for(side.debug_level));
 }
 
 void log_trace(const std::string& port, const Trace& trace) {
-  const py::handle debug(g_debug);
+  const py::object& debug = python_side().debug;
   for (const TraceEntry& e : trace) {
     if (e.kind == TraceEntry::kNote) {
       debug("%s %s", port, e.text);
@@ -143,30 +138,38 @@ Master& master_of(py::handle self) {
   return *master;
 }
 
-// Python int -> C++ int64; a value beyond it is reported like any other value
-// that does not fit.
-std::int64_t value_of(const char* op, py::handle value, const char* what) {
-  py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-  if (!index) throw py::error_already_set();
+// The one conversion of integer arguments: the value of the int `number` if
+// it lies in low..high, nothing otherwise (also far beyond 64 bits).
+std::optional<long long> checked_int(py::handle number, long long low, long long high) {
   int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+  const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
   if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow != 0) {
-    throw std::overflow_error(std::string(op) + ": value " + py::repr(index).cast<std::string>() +
-                              " out of range for " + what);
-  }
+  if (overflow != 0 || v < low || v > high) return std::nullopt;
   return v;
 }
 
+// Any integer (also an object with __index__) -> C++ int64; a value beyond it
+// is reported like any other value that does not fit.
+std::int64_t value_of(const char* op, py::handle value, const char* what) {
+  const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!index) throw py::error_already_set();
+  const auto v = checked_int(index, LLONG_MIN, LLONG_MAX);
+  if (!v) {
+    throw std::overflow_error(std::string(op) + ": value " + py::repr(index).cast<std::string>() +
+                              " out of range for " + what);
+  }
+  return *v;
+}
+
+// The station's range is the core's to check (with the same message); here
+// only what does not even fit an int.
 int station_of(const char* op, const py::int_& station) {
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(station.ptr(), &overflow);
-  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow != 0 || v < INT_MIN || v > INT_MAX) {
+  const auto v = checked_int(station, INT_MIN, INT_MAX);
+  if (!v) {
     throw std::invalid_argument(std::string(op) + ": station " +
                                 py::repr(station).cast<std::string>() + " out of range 1..99");
   }
-  return static_cast<int>(v);
+  return static_cast<int>(*v);
 }
 
 std::string repr_of(py::handle self) {
@@ -203,24 +206,28 @@ both before anything is sent. Bus failures raise MewError subclasses.)";
 }  // namespace
 
 void bind_master(py::module_& m) {
-  g_mew_error = new_exception(m, "MewError", PyExc_OSError,
-                              "Failure of the bus master: the port, the line or the device.");
-  py::tuple timeout_bases = py::make_tuple(py::handle(g_mew_error), py::handle(PyExc_TimeoutError));
-  g_timeout_error = new_exception(m, "MewTimeoutError", timeout_bases.ptr(),
-                                  "No complete reply within the time-outs.");
-  g_protocol_error =
-      new_exception(m, "MewProtocolError", g_mew_error,
-                    "A reply that was corrupt, malformed or did not fit the request.");
-  g_device_error = new_exception(m, "MewDeviceError", g_mew_error,
-                                 "The device answered with an error reply; `code` holds its code.");
-  if (PyObject_SetAttrString(g_device_error, "code", Py_None) != 0) throw py::error_already_set();
+  g_python_side.call_once_and_store_result([&] {
+    PythonSide side;
+    side.mew_error = new_exception(m, "MewError", PyExc_OSError,
+                                   "Failure of the bus master: the port, the line or the device.");
+    side.timeout_error = new_exception(
+        m, "MewTimeoutError", py::make_tuple(side.mew_error, py::handle(PyExc_TimeoutError)),
+        "No complete reply within the time-outs.");
+    side.protocol_error =
+        new_exception(m, "MewProtocolError", side.mew_error,
+                      "A reply that was corrupt, malformed or did not fit the request.");
+    side.device_error =
+        new_exception(m, "MewDeviceError", side.mew_error,
+                      "The device answered with an error reply; `code` holds its code.");
+    side.device_error.attr("code") = py::none();
+    py::module_ logging = py::module_::import("logging");
+    py::object logger = logging.attr("getLogger")("zol_mew");
+    side.is_enabled_for = logger.attr("isEnabledFor");
+    side.debug = logger.attr("debug");
+    side.debug_level = logging.attr("DEBUG");
+    return side;
+  });
   py::register_exception_translator(&translate);
-
-  py::module_ logging = py::module_::import("logging");
-  py::object logger = logging.attr("getLogger")("zol_mew");
-  g_is_enabled_for = py::object(logger.attr("isEnabledFor")).release().ptr();
-  g_debug = py::object(logger.attr("debug")).release().ptr();
-  g_debug_level = py::object(logging.attr("DEBUG")).release().ptr();
 
   py::class_<Master>(m, "MewMaster", kClassDoc)
       .def(
@@ -331,16 +338,14 @@ void bind_master(py::module_& m) {
              const py::int_& count) {
             Master& self = master_of(h);
             const int s = station_of("get_multi_int32", station);
-            int overflow = 0;
-            const long long c = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
-            if (c == -1 && PyErr_Occurred()) throw py::error_already_set();
-            if (overflow != 0 || c < 1 || c > mew::master::kMaxValuesPerTransfer) {
+            const auto c = checked_int(count, 1, mew::master::kMaxValuesPerTransfer);
+            if (!c) {
               throw std::invalid_argument("get_multi_int32: count " +
                                           py::repr(count).cast<std::string>() +
                                           " out of range 1..16");
             }
             return on_bus(self, [&](Trace* t) {
-              return self.get_multi_int32(s, address, static_cast<int>(c), t);
+              return self.get_multi_int32(s, address, static_cast<int>(*c), t);
             });
           },
           py::arg("station"), py::arg("address"), py::arg("count"),
@@ -379,9 +384,8 @@ void bind_master(py::module_& m) {
              const py::object& value) {
             Master& self = master_of(h);
             const int s = station_of("set_coil", station);
-            const int truth = PyObject_IsTrue(value.ptr());
-            if (truth < 0) throw py::error_already_set();
-            on_bus(self, [&](Trace* t) { self.set_coil(s, address, truth != 0, t); });
+            const bool on = truth(value);
+            on_bus(self, [&](Trace* t) { self.set_coil(s, address, on, t); });
           },
           py::arg("station"), py::arg("address"), py::arg("value"),
           "Write one coil (R or Y) with the truth value of `value`.")
