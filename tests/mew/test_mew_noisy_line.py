@@ -109,6 +109,20 @@ except KeyboardInterrupt:
     # stop reaches the device, and the interrupted read then gets its answer.
     "handler-uses-the-master": """
 sim = zol_mew.Simulator((1,), time_scale=40.0)
+master = zol_mew.MewMaster(sim.port, timeout=30.0, retries=0)
+sim.drop_replies(1)
+
+def stop_axis(signum, frame):
+    master.set_coil(1, "R100", True)
+
+signal.signal(signal.SIGINT, stop_axis)
+threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+value = master.get_int32(1, "DT10")  # asked again, though no retry was allowed
+print(value == sim.get_int32(1, "DT10") and sim.get_coil(1, "R100"))
+""",
+    # The same while a write waits: it is not sent a second time.
+    "handler-interrupts-a-write": """
+sim = zol_mew.Simulator((1,), time_scale=40.0)
 master = zol_mew.MewMaster(sim.port, timeout=30.0, retries=2)
 sim.drop_replies(1)
 
@@ -117,8 +131,11 @@ def stop_axis(signum, frame):
 
 signal.signal(signal.SIGINT, stop_axis)
 threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
-value = master.get_int32(1, "DT10")
-print(value == sim.get_int32(1, "DT10") and sim.get_coil(1, "R100"))
+try:
+    master.set_int32(1, "DT100", 77)
+except zol_mew.MewError as e:
+    writes = [f for f in sim.request_log() if f[3:5] == "WD"]
+    print("not repeated" in str(e) and len(writes) == 1 and sim.get_coil(1, "R100"))
 """,
 }
 
@@ -141,5 +158,5 @@ def test_ctrl_c_ends_a_long_wait(scenario):
         stderr=subprocess.PIPE, timeout=20.0,
     )
     assert done.returncode == 0, done.stderr.decode(errors="replace")
-    expected = "True" if scenario == "handler-uses-the-master" else "KeyboardInterrupt"
+    expected = "True" if scenario.startswith("handler") else "KeyboardInterrupt"
     assert done.stdout.decode().split() == [expected], done

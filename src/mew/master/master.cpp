@@ -513,14 +513,17 @@ std::string Master::transact(const Op& op, const Request& request, Trace* trace)
       reply.detail = "reply data '" + printable(f.body) + "' does not fit the request";
     } else if (reply.outcome == Reply::kTakenOver) {
       // A call of this thread (from a signal handler) used the line while this
-      // one waited: its reply, if any comes, was thrown away as stale.
+      // one waited: its reply, if any comes, is thrown away as stale. No fault
+      // of the line, so a read asks again without using up an attempt.
       turn.take();
-      if (may_repeat && !last) {
+      if (may_repeat) {
         retries_.fetch_add(1, std::memory_order_relaxed);
+        --attempt;
         continue;
       }
-      throw Error(where(op) + ": another call of this thread used the line before the reply" +
-                  (may_repeat ? tries : std::string("; the request was not repeated")));
+      throw Error(where(op) +
+                  ": another call of this thread used the line before the reply; the request "
+                  "was not repeated");
     } else {
       errors_.fetch_add(1, std::memory_order_relaxed);
     }
