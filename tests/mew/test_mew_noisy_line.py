@@ -83,6 +83,20 @@ def test_every_call_ends_within_its_budget(noisy_line, name, args, attempts):
 
 # ---- Ctrl-C -------------------------------------------------------------------
 
+# A reply the simulator drops, a 30 s wait for it, and a SIGINT handler that
+# stops the axis through the waiting master.
+HANDLER = """
+sim = zol_mew.Simulator((1,), time_scale=40.0)
+master = zol_mew.MewMaster(sim.port, timeout=30.0, retries={retries})
+sim.drop_replies(1)
+
+def stop_axis(signum, frame):
+    master.set_coil(1, "R100", True)
+
+signal.signal(signal.SIGINT, stop_axis)
+threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+"""
+
 # Each scenario prints one line: what the interrupted call ended with.
 CTRL_C = {
     # A real SIGINT lands while the main thread sits in a 30 s wait.
@@ -106,31 +120,14 @@ except KeyboardInterrupt:
     print("KeyboardInterrupt")
 """,
     # A handler that stops the axis through the very master that waits: the
-    # stop reaches the device, and the interrupted read then gets its answer.
-    "handler-uses-the-master": """
-sim = zol_mew.Simulator((1,), time_scale=40.0)
-master = zol_mew.MewMaster(sim.port, timeout=30.0, retries=0)
-sim.drop_replies(1)
-
-def stop_axis(signum, frame):
-    master.set_coil(1, "R100", True)
-
-signal.signal(signal.SIGINT, stop_axis)
-threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
-value = master.get_int32(1, "DT10")  # asked again, though no retry was allowed
+    # stop reaches the device, and the interrupted read asks again (though no
+    # retry was allowed).
+    "handler-uses-the-master": HANDLER.format(retries=0) + """
+value = master.get_int32(1, "DT10")
 print(value == sim.get_int32(1, "DT10") and sim.get_coil(1, "R100"))
 """,
     # The same while a write waits: it is not sent a second time.
-    "handler-interrupts-a-write": """
-sim = zol_mew.Simulator((1,), time_scale=40.0)
-master = zol_mew.MewMaster(sim.port, timeout=30.0, retries=2)
-sim.drop_replies(1)
-
-def stop_axis(signum, frame):
-    master.set_coil(1, "R100", True)
-
-signal.signal(signal.SIGINT, stop_axis)
-threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+    "handler-interrupts-a-write": HANDLER.format(retries=2) + """
 try:
     master.set_int32(1, "DT100", 77)
 except zol_mew.MewError as e:
