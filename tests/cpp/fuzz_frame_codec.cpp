@@ -183,16 +183,19 @@ class FuzzTransport : public mew::transport::Transport {
  public:
   explicit FuzzTransport(FuzzedDataProvider& in) : in_(in) {}
 
-  bool write_all(std::string_view data, std::chrono::microseconds) override {
+  std::size_t write_some(std::string_view data, std::chrono::microseconds timeout) override {
     REQUIRE(open_, data);
     const protocol::DecodeResult r = protocol::decode(data);
     // The master only ever sends whole, valid requests.
     REQUIRE(r.status == DecodeStatus::kFrame && r.consumed == data.size(), data);
     REQUIRE(r.frame.kind == protocol::FrameKind::kRequest, data);
     request_ = r.frame;
-    if (in_.remaining_bytes() > 0 && in_.ConsumeIntegralInRange<int>(0, 31) == 0) return false;
+    if (in_.remaining_bytes() > 0 && in_.ConsumeIntegralInRange<int>(0, 31) == 0) {
+      std::this_thread::sleep_for(std::min(timeout, std::chrono::microseconds(2000)));
+      return 0;  // the line did not take it in time
+    }
     line_ = make_answer();
-    return true;
+    return data.size();
   }
 
   std::size_t read_some(char* buffer, std::size_t capacity,

@@ -274,7 +274,8 @@ def test_hang_up(any_line, op, mid_reply):
     sim, open_master = any_line
     # At 50 baud the inter-byte time-out (ten characters) is 2 s, so a reply cut
     # after four bytes is still being waited for when the line drops.
-    master = open_master(retries=2, baudrate=50) if mid_reply else open_master(retries=2)
+    options = dict(retries=2, reconnect=False)
+    master = open_master(baudrate=50, **options) if mid_reply else open_master(**options)
     if mid_reply:
         sim.split_next_reply(at=4, pause=0.6)
         seen = sim.request_count

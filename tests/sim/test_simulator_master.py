@@ -324,7 +324,7 @@ def test_hang_up(sim, on_next_request):
 def test_tcp_line():
     with zol_mew.Simulator(3, tcp=True, time_scale=TIME_SCALE) as sim:
         assert sim.port.startswith("tcp://127.0.0.1:")
-        with zol_mew.MewMaster(sim.port) as bus:
+        with zol_mew.MewMaster(sim.port, reconnect=False) as bus:
             bus.set_coil(3, "R3", True)
             wait_idle(bus, 3)
             assert bus.get_int32(3, "D20") == NEGATIVE_LIMIT

@@ -21,9 +21,13 @@ struct Master::Op {
 };
 
 struct Master::Reply {
-  enum Outcome { kOk, kTimeout, kCorrupt } outcome = kTimeout;
+  enum Outcome { kOk, kTimeout, kCorrupt, kTakenOver };
+  Reply() = default;
+  explicit Reply(Outcome o) : outcome(o) {}
+  Outcome outcome = kTimeout;
   protocol::Frame frame;
   std::string detail;
+  bool no_reply = false;  // not the start of any reply came back
 };
 
 namespace {
@@ -157,13 +161,25 @@ bool is_read(Command command) {
 
 }  // namespace
 
+namespace {
+
+transport::OpenOptions open_options(const MasterOptions& options,
+                                    transport::WaitHook between_slices) {
+  transport::OpenOptions o;
+  o.serial = options.serial;
+  o.connect_timeout = microseconds(static_cast<std::int64_t>(std::max(options.timeout, 1.0) * 1e6));
+  o.exclusive = options.exclusive;
+  o.between_slices = std::move(between_slices);
+  return o;
+}
+
+}  // namespace
+
 Master::Master(std::string port, const MasterOptions& options)
     : port_(std::move(port)), options_(options) {
   check_options();
-  const auto connect_timeout =
-      microseconds(static_cast<std::int64_t>(std::max(options_.timeout, 1.0) * 1e6));
   try {
-    transport_ = transport::open_transport(port_, options_.serial, connect_timeout);
+    transport_ = transport::open_transport(port_, open_options(options_, options_.check_interrupt));
   } catch (const transport::TransportError& e) {
     throw Error(e.what(), e.error_number());
   }
@@ -200,13 +216,95 @@ void Master::derive_timeouts() {
   inter_byte_timeout_ = std::max(transport_->inter_byte_floor(), char_time_ * 10);
 }
 
+// ---- the line ---------------------------------------------------------------
+
+// The right to use the line for one transaction. Threads queue for it; the
+// thread whose transaction is paused may take it over: a signal handler (or a
+// finaliser run while signals are checked) that stops the axis must reach the
+// device now, not deadlock behind the call it interrupted.
+class Master::LineTurn {
+ public:
+  explicit LineTurn(Master& m) : m_(m), lock_(m.mutex_) { take(); }
+  LineTurn(const LineTurn&) = delete;
+  LineTurn& operator=(const LineTurn&) = delete;
+
+  // Lets `check` run without the lock (it may call into Python, and Python
+  // code may use this master). False when a call of this same thread used the
+  // line meanwhile: the transaction has lost its place and must not read on.
+  bool pause(const transport::WaitHook& check) {
+    if (!check) return true;
+    {
+      Unlocked unlocked(*this);
+      check();
+    }
+    return m_.turn_ == turn_;
+  }
+
+  // Queues again after the line was taken over.
+  void take() {
+    const std::thread::id me = std::this_thread::get_id();
+    m_.line_free_.wait(lock_, [&] { return !m_.paused_ || m_.paused_thread_ == me; });
+    m_.paused_ = false;  // a paused call of this thread is taken over
+    turn_ = ++m_.turn_;
+  }
+
+ private:
+  struct Unlocked {
+    explicit Unlocked(LineTurn& t) : t_(t) {
+      t_.m_.paused_ = true;
+      t_.m_.paused_thread_ = std::this_thread::get_id();
+      t_.lock_.unlock();
+    }
+    ~Unlocked() {
+      t_.lock_.lock();
+      if (t_.m_.turn_ == t_.turn_) t_.m_.paused_ = false;
+      t_.m_.line_free_.notify_all();
+    }
+    LineTurn& t_;
+  };
+
+  Master& m_;
+  std::unique_lock<std::mutex> lock_;
+  std::uint64_t turn_ = 0;
+};
+
 void Master::close() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LineTurn turn(*this);
   if (transport_) {
     transport_->close();
     transport_.reset();
   }
   closed_.store(true, std::memory_order_release);
+}
+
+void Master::drop_line() {
+  // Closed at once: a replugged adapter must find its device name free, and
+  // the port lock must not outlive the line.
+  transport_->close();
+  transport_.reset();
+}
+
+void Master::reopen(LineTurn& turn, const Op& op) {
+  try {
+    transport_ = transport::open_transport(
+        port_, open_options(options_, [&] {
+          if (!turn.pause(options_.check_interrupt)) {
+            throw Error(where(op) + ": another call took the line while reopening it");
+          }
+        }));
+  } catch (const transport::TransportError& e) {
+    throw Error(where(op) + ": the line was lost and could not be reopened: " + e.what(),
+                e.error_number());
+  }
+}
+
+void Master::discard_stale(Trace* trace) {
+  const std::size_t stale = transport_->discard_input();
+  if (stale != 0) {
+    bytes_received_.fetch_add(stale, std::memory_order_relaxed);
+    note(trace, TraceEntry::kNote, "discarded " + std::to_string(stale) + " stale byte(s)");
+  }
+  // What came after the cap, or arrives later, the decoder skips and the tag rejects.
 }
 
 Stats Master::stats() const {
@@ -341,43 +439,56 @@ void Master::set_coil_uint16(int station, std::string_view address, std::int64_t
 
 // ---- one transaction ------------------------------------------------------
 
+namespace {
+
+const char kNoReplyHint[] =
+    "; usual causes: baud rate or framing, station number, wiring, bus termination";
+
+}  // namespace
+
 std::string Master::transact(const Op& op, const Request& request, Trace* trace) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!transport_) throw Error("MewMaster on " + port_ + " is closed");
-  transactions_.fetch_add(1, std::memory_order_relaxed);
+  LineTurn turn(*this);
   // A read can always be asked again. A write is sent again only when the
   // device has told us it ignored the request (checksum error): anything else
   // may mean it already acted, and a repeated relative move would move twice.
   const bool may_repeat = is_read(request.command);
   const int attempts = options_.retries + 1;
+  bool reopened = false;
+  if (closed()) throw Error("MewMaster on " + port_ + " is closed");
+  transactions_.fetch_add(1, std::memory_order_relaxed);
 
   for (int attempt = 1;; ++attempt) {
-    if (attempt > 1) retries_.fetch_add(1, std::memory_order_relaxed);
+    if (closed()) throw Error("MewMaster on " + port_ + " is closed");
+    if (!transport_) {
+      // The line was lost; this call reopens it, once.
+      if (reopened) throw Error(where(op) + ": the line was lost again after reopening it");
+      reopened = true;
+      reopen(turn, op);
+    }
     const char tag = next_tag_;
     next_tag_ = tag == protocol::kLastTag ? protocol::kFirstTag : static_cast<char>(tag + 1);
-    const std::string frame = protocol::encode_request(op.station, tag, request);
 
     Reply reply;
+    bool sent = false;
     try {
-      // Whatever is waiting now cannot be the answer to this request.
-      const std::size_t stale = transport_->discard_input();
-      if (stale != 0) {
-        bytes_received_.fetch_add(stale, std::memory_order_relaxed);
-        note(trace, TraceEntry::kNote, "discarded " + std::to_string(stale) + " stale byte(s)");
-      }
-      note(trace, TraceEntry::kSent, frame);
-      const microseconds send_time = char_time_ * static_cast<std::int64_t>(frame.size());
-      if (!transport_->write_all(frame, first_byte_timeout_ + send_time)) {
-        reply.outcome = Reply::kTimeout;
-        reply.detail = "the line did not take the request within " +
-                       seconds_text(first_byte_timeout_ + send_time) + " s";
-      } else {
-        bytes_sent_.fetch_add(frame.size(), std::memory_order_relaxed);
-        reply = await_reply(op, tag, first_byte_timeout_ + send_time, trace);
-      }
+      // Whatever is waiting now cannot be the answer to this request, even
+      // if it carries the tag about to be used (one read, a few hundred ns).
+      discard_stale(trace);
+      reply = this->attempt(turn, op, tag, &sent, trace);
     } catch (const transport::TransportError& e) {
       errors_.fetch_add(1, std::memory_order_relaxed);
-      throw Error(op_text(op.name, op.station, op.address) + ": " + e.what(), e.error_number());
+      if (options_.reconnect && transport_) {
+        drop_line();
+        // Nothing of the request left: the device cannot have acted, so the
+        // request goes out on the reopened line.
+        if (!sent && !reopened) {
+          --attempt;
+          continue;
+        }
+      }
+      const char* after = options_.reconnect ? " (the next call reopens the line)" : "";
+      throw Error(op_text(op.name, op.station, op.address) + ": " + e.what() + after,
+                  e.error_number());
     }
 
     const bool last = attempt >= attempts;
@@ -388,7 +499,10 @@ std::string Master::transact(const Op& op, const Request& request, Trace* trace)
       if (!f.is_error() && reply_data_fits(request, f.body)) return f.body;
       errors_.fetch_add(1, std::memory_order_relaxed);
       if (f.is_error()) {
-        if (f.error_code == protocol::kErrChecksum && !last) continue;
+        if (f.error_code == protocol::kErrChecksum && !last) {
+          retries_.fetch_add(1, std::memory_order_relaxed);
+          continue;
+        }
         throw DeviceError(where(op) + ": station " + std::to_string(op.station) +
                               " answered error " + (f.error_code < 10 ? "0" : "") +
                               std::to_string(f.error_code) + " (" +
@@ -397,27 +511,81 @@ std::string Master::transact(const Op& op, const Request& request, Trace* trace)
       }
       reply.outcome = Reply::kCorrupt;
       reply.detail = "reply data '" + printable(f.body) + "' does not fit the request";
+    } else if (reply.outcome == Reply::kTakenOver) {
+      // A call of this thread (from a signal handler) used the line while this
+      // one waited: its reply, if any comes, is thrown away as stale. No fault
+      // of the line, so a read asks again without using up an attempt.
+      turn.take();
+      if (may_repeat) {
+        retries_.fetch_add(1, std::memory_order_relaxed);
+        --attempt;
+        continue;
+      }
+      throw Error(where(op) +
+                  ": another call of this thread used the line before the reply; the request "
+                  "was not repeated");
     } else {
       errors_.fetch_add(1, std::memory_order_relaxed);
     }
 
-    // The rest of a broken or late reply may still be on its way.
-    if (transport_->is_open()) {
-      const std::size_t flushed = transport_->discard_input();
-      bytes_received_.fetch_add(flushed, std::memory_order_relaxed);
+    if (may_repeat && !last) {
+      retries_.fetch_add(1, std::memory_order_relaxed);
+      continue;
     }
-    if (may_repeat && !last) continue;
     if (reply.outcome == Reply::kTimeout) {
-      throw TimeoutError(where(op) + ": " + reply.detail + tries);
+      throw TimeoutError(where(op) + ": " + reply.detail + tries +
+                         (reply.no_reply ? kNoReplyHint : ""));
     }
     throw ProtocolError(where(op) + ": " + reply.detail + tries);
   }
 }
 
-Master::Reply Master::await_reply(const Op& op, char tag, microseconds first_byte, Trace* trace) {
+// One request and its reply, all within one deadline: the request's time on
+// the wire plus the time-out.
+Master::Reply Master::attempt(LineTurn& turn, const Op& op, char tag, bool* sent, Trace* trace) {
   using clock = std::chrono::steady_clock;
-  const auto start_deadline = clock::now() + first_byte;
+  const std::string frame = protocol::encode_request(op.station, tag, op.request);
+  const microseconds send_time = char_time_ * static_cast<std::int64_t>(frame.size());
+  const auto deadline = clock::now() + send_time + first_byte_timeout_;
+  transport_->check_line();
+  note(trace, TraceEntry::kSent, frame);
+  std::size_t done = 0;
+  auto next_check = clock::now() + transport::kWaitSlice;
+  while (done < frame.size()) {
+    const auto now = clock::now();
+    if (now >= deadline) {
+      Reply reply;
+      reply.detail = "the line did not take the request within " +
+                     seconds_text(send_time + first_byte_timeout_) + " s";
+      return reply;
+    }
+    const auto until = std::min(deadline, next_check);
+    const std::size_t n =
+        transport_->write_some(std::string_view(frame).substr(done),
+                               std::chrono::duration_cast<microseconds>(until - now));
+    if (n > 0) {
+      *sent = true;
+      done += n;
+      bytes_sent_.fetch_add(n, std::memory_order_relaxed);
+    } else {
+      if (!turn.pause(options_.check_interrupt)) return Reply(Reply::kTakenOver);
+      next_check = clock::now() + transport::kWaitSlice;
+    }
+  }
+  return await_reply(turn, op, tag, deadline, trace);
+}
+
+Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
+                                  std::chrono::steady_clock::time_point deadline, Trace* trace) {
+  using clock = std::chrono::steady_clock;
+  // The reply must begin by `deadline`, whatever else arrives; one that has
+  // begun may take the time a longest frame needs on the wire, and one
+  // inter-byte gap, to end. Nothing that arrives stretches the attempt further.
+  const auto hard_deadline = deadline +
+                             char_time_ * static_cast<std::int64_t>(protocol::kMaxFrameLength) +
+                             inter_byte_timeout_;
   auto last_byte = clock::time_point{};
+  auto next_check = clock::now() + transport::kWaitSlice;
   const std::string command(protocol::command_code(op.request.command));
   // A device that keeps talking without ever answering must not hold us
   // forever: bound the bytes we are willing to look through.
@@ -469,25 +637,35 @@ Master::Reply Master::await_reply(const Op& op, char tag, microseconds first_byt
       return reply;
     }
 
-    // Inside a frame the next byte must follow within the inter-byte time;
-    // between frames we wait for the start of the reply until the first-byte
-    // deadline, but never less than the inter-byte time after the last byte.
-    auto deadline = pending.empty() ? start_deadline : last_byte + inter_byte_timeout_;
-    if (last_byte != clock::time_point{}) {
-      deadline = std::max(deadline, last_byte + inter_byte_timeout_);
-    }
+    // Between frames we wait for the start of the reply until the deadline;
+    // inside a frame the next byte must follow within the inter-byte time.
+    const auto until =
+        pending.empty() ? deadline : std::min(last_byte + inter_byte_timeout_, hard_deadline);
     const auto now = clock::now();
     const std::size_t n =
-        deadline > now
-            ? transport_->read_some(chunk, sizeof chunk,
-                                    std::chrono::duration_cast<microseconds>(deadline - now))
+        until > now
+            ? transport_->read_some(
+                  chunk, sizeof chunk,
+                  std::chrono::duration_cast<microseconds>(std::min(until, next_check) - now))
             : 0;
+    const auto after = clock::now();
+    if (after >= next_check || (n == 0 && after < std::min(until, next_check))) {
+      // A slice has passed, or a signal cut the wait short.
+      if (!turn.pause(options_.check_interrupt)) return Reply(Reply::kTakenOver);
+      next_check = clock::now() + transport::kWaitSlice;
+    }
     if (n == 0) {
-      if (clock::now() < deadline) continue;  // woke early without data
+      if (clock::now() < until) continue;
       reply.outcome = Reply::kTimeout;
       if (pending.empty()) {
+        reply.no_reply = true;
         reply.detail = "no reply from station " + std::to_string(op.station) + " within " +
                        seconds_text(first_byte_timeout_) + " s";
+      } else if (until >= hard_deadline) {
+        note(trace, TraceEntry::kReceived, pending);
+        reply.detail = "no complete reply from station " + std::to_string(op.station) + " within " +
+                       seconds_text(first_byte_timeout_) + " s; input kept coming, last '" +
+                       printable(pending) + "'";
       } else {
         note(trace, TraceEntry::kReceived, pending);
         reply.detail = "reply from station " + std::to_string(op.station) + " stopped after '" +
@@ -496,7 +674,7 @@ Master::Reply Master::await_reply(const Op& op, char tag, microseconds first_byt
       }
       return reply;
     }
-    last_byte = clock::now();
+    last_byte = after;
     bytes_received_.fetch_add(n, std::memory_order_relaxed);
     seen += n;
     pending.append(chunk, n);

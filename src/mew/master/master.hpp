@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "mew/master/errors.hpp"
@@ -21,8 +23,15 @@ namespace mew::master {
 
 struct MasterOptions {
   transport::SerialSettings serial;
-  double timeout = 0.5;  // seconds to wait for the first byte of a reply
-  int retries = 2;       // extra attempts of a read (see Master::transact)
+  double timeout = 0.5;   // seconds to wait for the first byte of a reply
+  int retries = 2;        // extra attempts of a read (see Master::transact)
+  bool exclusive = true;  // lock a serial port against other openers
+  bool reconnect = true;  // reopen a lost line at the next call (see Master::transact)
+  // Called while a call waits, about every transport::kWaitSlice and when a
+  // signal ends a wait early, without the master's lock: it may run code
+  // that uses this master. It throws to abandon the call (the binding raises
+  // KeyboardInterrupt this way).
+  transport::WaitHook check_interrupt;
 };
 
 struct Stats {
@@ -88,6 +97,7 @@ class Master {
  private:
   struct Op;  // operation name, station and address, for messages
   struct Reply;
+  class LineTurn;
 
   void check_options() const;
   void derive_timeouts();
@@ -99,7 +109,12 @@ class Master {
                     const std::vector<std::int64_t>& values, bool is_signed, Trace* trace);
   // Sends `request` and returns the data of its reply.
   std::string transact(const Op& op, const protocol::Request& request, Trace* trace);
-  Reply await_reply(const Op& op, char tag, std::chrono::microseconds first_byte, Trace* trace);
+  Reply attempt(LineTurn& turn, const Op& op, char tag, bool* sent, Trace* trace);
+  Reply await_reply(LineTurn& turn, const Op& op, char tag,
+                    std::chrono::steady_clock::time_point deadline, Trace* trace);
+  void reopen(LineTurn& turn, const Op& op);
+  void drop_line();
+  void discard_stale(Trace* trace);
   std::string where(const Op& op) const;
 
   std::string port_;
@@ -108,8 +123,15 @@ class Master {
   std::chrono::microseconds inter_byte_timeout_{};
   std::chrono::microseconds char_time_{};
 
-  std::mutex mutex_;  // one transaction at a time; guards transport_ and next_tag_
-  std::unique_ptr<transport::Transport> transport_;
+  // One transaction at a time. mutex_ guards the members below; a transaction
+  // that lets its caller check for signals (LineTurn::pause) gives up mutex_
+  // for that moment but keeps the line.
+  std::mutex mutex_;
+  std::condition_variable line_free_;
+  std::uint64_t turn_ = 0;  // counts transactions that took the line
+  bool paused_ = false;
+  std::thread::id paused_thread_;
+  std::unique_ptr<transport::Transport> transport_;  // null: closed, or the line was lost
   char next_tag_ = protocol::kFirstTag;
   std::atomic<bool> closed_{false};
 

@@ -1,16 +1,20 @@
 // MewMaster: the Python face of mew::master::Master. Arguments are converted
 // and checked here with the GIL held; the transaction itself runs with the GIL
 // released so other Python threads (and other masters) keep going.
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <climits>
+#include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "mew/master/master.hpp"
 #include "mew/python/bindings.hpp"
+#include "mew/python/gil_release.hpp"
 
 namespace py = pybind11;
 using mew::master::Master;
@@ -21,68 +25,61 @@ using mew::master::TraceEntry;
 namespace mew::python {
 namespace {
 
-// Exception classes and the logger live as long as the process: they are
-// never released, so no destructor runs against a finalising interpreter.
-PyObject* g_mew_error = nullptr;
-PyObject* g_timeout_error = nullptr;
-PyObject* g_protocol_error = nullptr;
-PyObject* g_device_error = nullptr;
-PyObject* g_is_enabled_for = nullptr;  // bound logger.isEnabledFor
-PyObject* g_debug = nullptr;           // bound logger.debug
-PyObject* g_debug_level = nullptr;     // logging.DEBUG
+// The exception classes and the logger's methods. Stored once and never
+// released, so that no destructor runs against a finalising interpreter.
+struct PythonSide {
+  py::object mew_error, timeout_error, protocol_error, device_error;
+  py::object is_enabled_for;  // bound logger.isEnabledFor
+  py::object debug;           // bound logger.debug
+  py::object debug_level;     // logging.DEBUG
+};
+PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<PythonSide> g_python_side;
 
-PyObject* new_exception(py::module_& m, const char* name, PyObject* bases, const char* doc) {
-  const std::string qualified = std::string("zol_mew.") + name;
-  PyObject* type = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, bases, nullptr);
-  if (type == nullptr) throw py::error_already_set();
-  m.attr(name) = py::handle(type);  // the module takes its own reference
+const PythonSide& python_side() { return g_python_side.get_stored(); }
+
+py::object new_exception(py::module_& m, const char* name, py::handle bases, const char* doc) {
+  py::object type = py::exception<void>(m, name, bases);
+  type.attr("__doc__") = doc;
   return type;
 }
 
-void raise_mew(PyObject* type, const mew::master::Error& e) {
-  PyObject* exc = e.error_number() != 0
-                      ? PyObject_CallFunction(type, "is", e.error_number(), e.what())
-                      : PyObject_CallFunction(type, "s", e.what());
-  if (exc == nullptr) return;  // the failed call left its own exception set
-  PyErr_SetObject(type, exc);
-  Py_DECREF(exc);
+// Python's truth test (also __len__), as `if value:` sees it.
+bool truth(py::handle value) {
+  const int on = PyObject_IsTrue(value.ptr());
+  if (on < 0) throw py::error_already_set();
+  return on != 0;
+}
+
+void raise_mew(const py::object& type, const mew::master::Error& e) {
+  // With an errno, OSError's two-argument form: `errno` and `strerror` are set.
+  py::object exc = e.error_number() != 0 ? type(e.error_number(), e.what()) : type(e.what());
+  py::set_error(type, exc);
 }
 
 void translate(std::exception_ptr p) {
   try {
     if (p) std::rethrow_exception(p);
   } catch (const mew::master::DeviceError& e) {
-    PyObject* exc = PyObject_CallFunction(g_device_error, "s", e.what());
-    if (exc == nullptr) return;
-    PyObject* code = PyLong_FromLong(e.code());
-    if (code == nullptr || PyObject_SetAttrString(exc, "code", code) != 0) {
-      Py_XDECREF(code);
-      Py_DECREF(exc);
-      return;
-    }
-    Py_DECREF(code);
-    PyErr_SetObject(g_device_error, exc);
-    Py_DECREF(exc);
+    const PythonSide& side = python_side();
+    py::object exc = side.device_error(e.what());
+    exc.attr("code") = e.code();
+    py::set_error(side.device_error, exc);
   } catch (const mew::master::TimeoutError& e) {
-    raise_mew(g_timeout_error, e);
+    raise_mew(python_side().timeout_error, e);
   } catch (const mew::master::ProtocolError& e) {
-    raise_mew(g_protocol_error, e);
+    raise_mew(python_side().protocol_error, e);
   } catch (const mew::master::Error& e) {
-    raise_mew(g_mew_error, e);
+    raise_mew(python_side().mew_error, e);
   }
 }
 
 bool debug_enabled() {
-  PyObject* r = PyObject_CallFunctionObjArgs(g_is_enabled_for, g_debug_level, nullptr);
-  if (r == nullptr) throw py::error_already_set();
-  const int on = PyObject_IsTrue(r);
-  Py_DECREF(r);
-  if (on < 0) throw py::error_already_set();
-  return on != 0;
+  const PythonSide& side = python_side();
+  return truth(side.is_enabled_for(side.debug_level));
 }
 
 void log_trace(const std::string& port, const Trace& trace) {
-  const py::handle debug(g_debug);
+  const py::object& debug = python_side().debug;
   for (const TraceEntry& e : trace) {
     if (e.kind == TraceEntry::kNote) {
       debug("%s %s", port, e.text);
@@ -94,7 +91,8 @@ void log_trace(const std::string& port, const Trace& trace) {
 
 // Runs one bus operation with the GIL released, then logs its frames (also
 // when it failed) once the GIL is back. The logger is asked first so that the
-// frames are only collected when someone will read them.
+// frames are only collected when someone will read them. Nothing here may be
+// noexcept (see gil_release.hpp).
 template <class F>
 auto on_bus(Master& master, F&& operation) -> decltype(operation(nullptr)) {
   const bool tracing = debug_enabled();
@@ -102,61 +100,90 @@ auto on_bus(Master& master, F&& operation) -> decltype(operation(nullptr)) {
   Trace* sink = tracing ? &trace : nullptr;
   try {
     if constexpr (std::is_void_v<decltype(operation(nullptr))>) {
-      {
-        py::gil_scoped_release nogil;
-        operation(sink);
-      }
+      without_gil([&] { operation(sink); });
       if (tracing) log_trace(master.port(), trace);
     } else {
-      auto result = [&] {
-        py::gil_scoped_release nogil;
-        return operation(sink);
-      }();
+      auto result = without_gil([&] { return operation(sink); });
       if (tracing) log_trace(master.port(), trace);
       return result;
     }
+#ifdef __GLIBCXX__
+  } catch (abi::__forced_unwind&) {
+    throw;  // the interpreter is ending this thread: no GIL, no Python
+#endif
+  } catch (const GilRelease::SignalRaised&) {
+    if (tracing) log_trace(master.port(), trace);
+    throw py::error_already_set();  // the handler's exception, KeyboardInterrupt mostly
   } catch (...) {
     if (tracing) log_trace(master.port(), trace);
     throw;
   }
 }
 
-// Python int -> C++ int64; a value beyond it is reported like any other value
-// that does not fit.
-std::int64_t value_of(const char* op, py::handle value, const char* what) {
-  py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-  if (!index) throw py::error_already_set();
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow != 0) {
-    throw std::overflow_error(std::string(op) + ": value " + py::repr(index).cast<std::string>() +
-                              " out of range for " + what);
+// MewMaster.__new__(MewMaster) alone gives an object whose Master was never
+// built: pybind11 would hand its raw storage to the methods. nullptr then.
+Master* built_master(py::handle self) {
+  if (!py::isinstance<Master>(self)) throw py::type_error("expected a MewMaster object");
+  static py::detail::type_info* const info = py::detail::get_type_info(typeid(Master));
+  auto v_h = reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder(info);
+  return v_h.holder_constructed() ? static_cast<Master*>(v_h.value_ptr()) : nullptr;
+}
+
+Master& master_of(py::handle self) {
+  Master* master = built_master(self);
+  if (master == nullptr) {
+    throw py::type_error(
+        "MewMaster object is not initialised (MewMaster.__init__() was not called)");
   }
+  return *master;
+}
+
+// The one conversion of integer arguments: the value of the int `number` if
+// it lies in low..high, nothing otherwise (also far beyond 64 bits).
+std::optional<long long> checked_int(py::handle number, long long low, long long high) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0 || v < low || v > high) return std::nullopt;
   return v;
 }
 
+// Any integer (also an object with __index__) -> C++ int64; a value beyond it
+// is reported like any other value that does not fit.
+std::int64_t value_of(const char* op, py::handle value, const char* what) {
+  const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!index) throw py::error_already_set();
+  const auto v = checked_int(index, LLONG_MIN, LLONG_MAX);
+  if (!v) {
+    throw std::overflow_error(std::string(op) + ": value " + py::repr(index).cast<std::string>() +
+                              " out of range for " + what);
+  }
+  return *v;
+}
+
+// The station's range is the core's to check (with the same message); here
+// only what does not even fit an int.
 int station_of(const char* op, const py::int_& station) {
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(station.ptr(), &overflow);
-  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow != 0 || v < INT_MIN || v > INT_MAX) {
+  const auto v = checked_int(station, INT_MIN, INT_MAX);
+  if (!v) {
     throw std::invalid_argument(std::string(op) + ": station " +
                                 py::repr(station).cast<std::string>() + " out of range 1..99");
   }
-  return static_cast<int>(v);
+  return static_cast<int>(*v);
 }
 
-std::string repr_of(const Master& m) {
-  const std::string text = "MewMaster(port=" + py::repr(py::str(m.port())).cast<std::string>() +
-                           ", baudrate=" + std::to_string(m.options().serial.baudrate) + ")";
-  return m.closed() ? "<closed " + text + ">" : text;
+std::string repr_of(py::handle self) {
+  const Master* m = built_master(self);
+  if (m == nullptr) return "<uninitialised MewMaster>";
+  const std::string text = "MewMaster(port=" + py::repr(py::str(m->port())).cast<std::string>() +
+                           ", baudrate=" + std::to_string(m->options().serial.baudrate) + ")";
+  return m->closed() ? "<closed " + text + ">" : text;
 }
 
 constexpr const char* kClassDoc = R"(Master of the motion modules' register bus on one port.
 
 MewMaster(port, baudrate=115200, *, timeout=0.5, retries=2, bytesize=8,
-          parity='N', stopbits=1)
+          parity='N', stopbits=1, exclusive=True, reconnect=True)
 
 port is a serial device path (a pseudo-terminal works) or "tcp://host:port" for
 a serial device server. One transaction runs at a time; the operations may be
@@ -165,6 +192,12 @@ in seconds; the gap allowed between bytes of a reply is ten character times at
 the baud rate, but at least 50 ms (200 ms over TCP). A read is repeated up to
 `retries` times after a time-out or a corrupt reply; a write is repeated only
 when the device reports that it ignored the request (error 01, checksum).
+Every attempt ends by its time-out whatever arrives, and Ctrl-C ends a wait.
+
+exclusive locks a serial port against other openers (a second one gets
+MewError, port in use). reconnect: after the line was lost (hang-up, peer
+closed) the next call reopens it once; a write whose reply was lost with the
+line is never sent again.
 
 Out-of-range values raise OverflowError (set_uint32 and set_multi_uint32 refuse
 negative values), malformed stations, addresses and counts raise ValueError,
@@ -173,71 +206,90 @@ both before anything is sent. Bus failures raise MewError subclasses.)";
 }  // namespace
 
 void bind_master(py::module_& m) {
-  g_mew_error = new_exception(m, "MewError", PyExc_OSError,
-                              "Failure of the bus master: the port, the line or the device.");
-  py::tuple timeout_bases = py::make_tuple(py::handle(g_mew_error), py::handle(PyExc_TimeoutError));
-  g_timeout_error = new_exception(m, "MewTimeoutError", timeout_bases.ptr(),
-                                  "No complete reply within the time-outs.");
-  g_protocol_error =
-      new_exception(m, "MewProtocolError", g_mew_error,
-                    "A reply that was corrupt, malformed or did not fit the request.");
-  g_device_error = new_exception(m, "MewDeviceError", g_mew_error,
-                                 "The device answered with an error reply; `code` holds its code.");
-  if (PyObject_SetAttrString(g_device_error, "code", Py_None) != 0) throw py::error_already_set();
+  g_python_side.call_once_and_store_result([&] {
+    PythonSide side;
+    side.mew_error = new_exception(m, "MewError", PyExc_OSError,
+                                   "Failure of the bus master: the port, the line or the device.");
+    side.timeout_error = new_exception(
+        m, "MewTimeoutError", py::make_tuple(side.mew_error, py::handle(PyExc_TimeoutError)),
+        "No complete reply within the time-outs.");
+    side.protocol_error =
+        new_exception(m, "MewProtocolError", side.mew_error,
+                      "A reply that was corrupt, malformed or did not fit the request.");
+    side.device_error =
+        new_exception(m, "MewDeviceError", side.mew_error,
+                      "The device answered with an error reply; `code` holds its code.");
+    side.device_error.attr("code") = py::none();
+    py::module_ logging = py::module_::import("logging");
+    py::object logger = logging.attr("getLogger")("zol_mew");
+    side.is_enabled_for = logger.attr("isEnabledFor");
+    side.debug = logger.attr("debug");
+    side.debug_level = logging.attr("DEBUG");
+    return side;
+  });
   py::register_exception_translator(&translate);
 
-  py::module_ logging = py::module_::import("logging");
-  py::object logger = logging.attr("getLogger")("zol_mew");
-  g_is_enabled_for = py::object(logger.attr("isEnabledFor")).release().ptr();
-  g_debug = py::object(logger.attr("debug")).release().ptr();
-  g_debug_level = py::object(logging.attr("DEBUG")).release().ptr();
-
   py::class_<Master>(m, "MewMaster", kClassDoc)
-      .def(py::init([](const std::string& port, int baudrate, double timeout, int retries,
-                       int bytesize, const std::string& parity, int stopbits) {
-             MasterOptions options;
-             options.serial.baudrate = baudrate;
-             options.serial.bytesize = bytesize;
-             if (parity.size() != 1) throw std::invalid_argument("parity must be 'N', 'E' or 'O'");
-             options.serial.parity = parity[0];
-             options.serial.stopbits = stopbits;
-             options.timeout = timeout;
-             options.retries = retries;
-             py::gil_scoped_release nogil;  // a TCP connect may take a while
-             return new Master(port, options);
-           }),
-           py::arg("port"), py::arg("baudrate") = 115200, py::kw_only(), py::arg("timeout") = 0.5,
-           py::arg("retries") = 2, py::arg("bytesize") = 8, py::arg("parity") = "N",
-           py::arg("stopbits") = 1)
+      .def(
+          py::init([](const std::string& port, int baudrate, double timeout, int retries,
+                      int bytesize, const std::string& parity, int stopbits, bool exclusive,
+                      bool reconnect) {
+            MasterOptions options;
+            options.serial.baudrate = baudrate;
+            options.serial.bytesize = bytesize;
+            if (parity.size() != 1) throw std::invalid_argument("parity must be 'N', 'E' or 'O'");
+            options.serial.parity = parity[0];
+            options.serial.stopbits = stopbits;
+            options.timeout = timeout;
+            options.retries = retries;
+            options.exclusive = exclusive;
+            options.reconnect = reconnect;
+            options.check_interrupt = &GilRelease::check_signals;
+            try {
+              // A TCP connect may take a while.
+              return without_gil([&] { return std::make_unique<Master>(port, options); }).release();
+            } catch (const GilRelease::SignalRaised&) {
+              throw py::error_already_set();
+            }
+          }),
+          py::arg("port"), py::arg("baudrate") = 115200, py::kw_only(), py::arg("timeout") = 0.5,
+          py::arg("retries") = 2, py::arg("bytesize") = 8, py::arg("parity") = "N",
+          py::arg("stopbits") = 1, py::arg("exclusive") = true, py::arg("reconnect") = true)
       .def(
           "close",
-          [](Master& self) {
-            py::gil_scoped_release nogil;  // may wait for another thread's transaction
-            self.close();
+          [](py::handle self) {
+            Master& master = master_of(self);
+            without_gil([&] { master.close(); });  // may wait for another thread's transaction
           },
           "Release the port. Calling it again does nothing.")
-      .def("__enter__", [](py::object self) { return self; })
+      .def("__enter__",
+           [](py::object self) {
+             master_of(self);
+             return self;
+           })
       .def("__exit__",
-           [](Master& self, py::args) {
-             py::gil_scoped_release nogil;
-             self.close();
+           [](py::handle self, py::args) {
+             Master& master = master_of(self);
+             without_gil([&] { master.close(); });
              return false;
            })
       .def("__repr__", &repr_of)
-      .def_property_readonly("port", &Master::port)
-      .def_property_readonly("baudrate",
-                             [](const Master& self) { return self.options().serial.baudrate; })
-      .def_property_readonly("timeout", [](const Master& self) { return self.options().timeout; })
-      .def_property_readonly("retries", [](const Master& self) { return self.options().retries; })
-      .def_property_readonly("closed", &Master::closed)
+      .def_property_readonly("port", [](py::handle self) { return master_of(self).port(); })
+      .def_property_readonly(
+          "baudrate", [](py::handle self) { return master_of(self).options().serial.baudrate; })
+      .def_property_readonly("timeout",
+                             [](py::handle self) { return master_of(self).options().timeout; })
+      .def_property_readonly("retries",
+                             [](py::handle self) { return master_of(self).options().retries; })
+      .def_property_readonly("closed", [](py::handle self) { return master_of(self).closed(); })
       .def_property_readonly(
           "inter_byte_timeout",
-          [](const Master& self) { return self.inter_byte_timeout().count() / 1e6; },
+          [](py::handle self) { return master_of(self).inter_byte_timeout().count() / 1e6; },
           "Seconds allowed between two bytes of a reply.")
       .def_property_readonly(
           "stats",
-          [](const Master& self) {
-            const mew::master::Stats s = self.stats();
+          [](py::handle self) {
+            const mew::master::Stats s = master_of(self).stats();
             py::dict d;
             d["transactions"] = s.transactions;
             d["retries"] = s.retries;
@@ -251,7 +303,8 @@ void bind_master(py::module_& m) {
           "bytes_received.")
       .def(
           "get_int32",
-          [](Master& self, const py::int_& station, const std::string& address) {
+          [](py::handle h, const py::int_& station, const std::string& address) {
+            Master& self = master_of(h);
             const int s = station_of("get_int32", station);
             return on_bus(self, [&](Trace* t) { return self.get_int32(s, address, t); });
           },
@@ -259,8 +312,9 @@ void bind_master(py::module_& m) {
           "Read the signed 32-bit value at data registers n, n+1 (low word first).")
       .def(
           "set_int32",
-          [](Master& self, const py::int_& station, const std::string& address,
+          [](py::handle h, const py::int_& station, const std::string& address,
              const py::int_& value) {
+            Master& self = master_of(h);
             const int s = station_of("set_int32", station);
             const std::int64_t v = value_of("set_int32", value, "a signed 32-bit value");
             on_bus(self, [&](Trace* t) { self.set_int32(s, address, v, t); });
@@ -269,8 +323,9 @@ void bind_master(py::module_& m) {
           "Write a signed 32-bit value to data registers n, n+1.")
       .def(
           "set_uint32",
-          [](Master& self, const py::int_& station, const std::string& address,
+          [](py::handle h, const py::int_& station, const std::string& address,
              const py::int_& value) {
+            Master& self = master_of(h);
             const int s = station_of("set_uint32", station);
             const std::int64_t v = value_of("set_uint32", value, "an unsigned 32-bit value");
             on_bus(self, [&](Trace* t) { self.set_uint32(s, address, v, t); });
@@ -279,19 +334,18 @@ void bind_master(py::module_& m) {
           "Write an unsigned 32-bit value (0..4294967295; negatives raise OverflowError).")
       .def(
           "get_multi_int32",
-          [](Master& self, const py::int_& station, const std::string& address,
+          [](py::handle h, const py::int_& station, const std::string& address,
              const py::int_& count) {
+            Master& self = master_of(h);
             const int s = station_of("get_multi_int32", station);
-            int overflow = 0;
-            const long long c = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
-            if (c == -1 && PyErr_Occurred()) throw py::error_already_set();
-            if (overflow != 0 || c < 1 || c > mew::master::kMaxValuesPerTransfer) {
+            const auto c = checked_int(count, 1, mew::master::kMaxValuesPerTransfer);
+            if (!c) {
               throw std::invalid_argument("get_multi_int32: count " +
                                           py::repr(count).cast<std::string>() +
                                           " out of range 1..16");
             }
             return on_bus(self, [&](Trace* t) {
-              return self.get_multi_int32(s, address, static_cast<int>(c), t);
+              return self.get_multi_int32(s, address, static_cast<int>(*c), t);
             });
           },
           py::arg("station"), py::arg("address"), py::arg("count"),
@@ -299,8 +353,9 @@ void bind_master(py::module_& m) {
           "returns a list of ints.")
       .def(
           "set_multi_uint32",
-          [](Master& self, const py::int_& station, const std::string& address,
+          [](py::handle h, const py::int_& station, const std::string& address,
              const py::iterable& values) {
+            Master& self = master_of(h);
             const int s = station_of("set_multi_uint32", station);
             std::vector<std::int64_t> vs;
             for (py::handle v : values) {
@@ -317,25 +372,27 @@ void bind_master(py::module_& m) {
           "Write 1..16 unsigned 32-bit values to consecutive register pairs in one transfer.")
       .def(
           "get_coil",
-          [](Master& self, const py::int_& station, const std::string& address) {
+          [](py::handle h, const py::int_& station, const std::string& address) {
+            Master& self = master_of(h);
             const int s = station_of("get_coil", station);
             return on_bus(self, [&](Trace* t) { return self.get_coil(s, address, t); });
           },
           py::arg("station"), py::arg("address"), "Read one coil (R, X or Y) as a bool.")
       .def(
           "set_coil",
-          [](Master& self, const py::int_& station, const std::string& address,
+          [](py::handle h, const py::int_& station, const std::string& address,
              const py::object& value) {
+            Master& self = master_of(h);
             const int s = station_of("set_coil", station);
-            const int truth = PyObject_IsTrue(value.ptr());
-            if (truth < 0) throw py::error_already_set();
-            on_bus(self, [&](Trace* t) { self.set_coil(s, address, truth != 0, t); });
+            const bool on = truth(value);
+            on_bus(self, [&](Trace* t) { self.set_coil(s, address, on, t); });
           },
           py::arg("station"), py::arg("address"), py::arg("value"),
           "Write one coil (R or Y) with the truth value of `value`.")
       .def(
           "get_coil_uint16",
-          [](Master& self, const py::int_& station, const std::string& address) {
+          [](py::handle h, const py::int_& station, const std::string& address) {
+            Master& self = master_of(h);
             const int s = station_of("get_coil_uint16", station);
             return on_bus(self, [&](Trace* t) { return self.get_coil_uint16(s, address, t); });
           },
@@ -344,8 +401,9 @@ void bind_master(py::module_& m) {
           "16n+k) as an int.")
       .def(
           "set_coil_uint16",
-          [](Master& self, const py::int_& station, const std::string& address,
+          [](py::handle h, const py::int_& station, const std::string& address,
              const py::int_& value) {
+            Master& self = master_of(h);
             const int s = station_of("set_coil_uint16", station);
             const std::int64_t v = value_of("set_coil_uint16", value, "a 16-coil word");
             on_bus(self, [&](Trace* t) { self.set_coil_uint16(s, address, v, t); });

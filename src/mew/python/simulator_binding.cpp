@@ -22,6 +22,7 @@
 #include "mew/protocol/address.hpp"
 #include "mew/protocol/frame_codec.hpp"
 #include "mew/python/bindings.hpp"
+#include "mew/python/gil_release.hpp"
 #include "mew/sim/sim_server.hpp"
 
 namespace mew::python {
@@ -160,8 +161,7 @@ class Simulator {
   }
 
   void close() {
-    py::gil_scoped_release release;
-    server_->close();
+    without_gil([&] { server_->close(); });
   }
 
  private:
@@ -456,7 +456,7 @@ level (X3 on, others off).)doc");
           }
           if (std::chrono::steady_clock::now() >= deadline) return false;
           {
-            py::gil_scoped_release release;
+            GilRelease release;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
           }
           // Ctrl-C ends a long wait like any other.
@@ -550,11 +550,7 @@ is None for a periodic sample, else "start absolute" / "start relative" /
           s.server().hang_up_on_next_request();
           return;
         }
-        bool done;
-        {
-          py::gil_scoped_release release;
-          done = s.server().hang_up();
-        }
+        const bool done = without_gil([&] { return s.server().hang_up(); });
         if (!done && !s.server().closed()) {
           throw py::value_error("the serving thread did not hang up within 5 s");
         }

@@ -5,22 +5,46 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace mew::transport {
 namespace {
 
-int poll_milliseconds(std::chrono::microseconds timeout) {
+using clock = std::chrono::steady_clock;
+using std::chrono::microseconds;
+
+int poll_milliseconds(microseconds timeout) {
   if (timeout.count() <= 0) return 0;
   // Round up so that a sub-millisecond remainder still waits instead of spinning.
   const auto ms = (timeout.count() + 999) / 1000;
   return ms > 3600 * 1000 ? 3600 * 1000 : static_cast<int>(ms);
 }
 
+// Discarding stops after this long even if bytes keep coming.
+constexpr microseconds kMaxDiscardTime{20000};
+
 }  // namespace
 
 FdGuard::~FdGuard() {
   if (fd >= 0) ::close(fd);
+}
+
+bool wait_for_fd(int fd, short events, microseconds timeout, const WaitHook& between_slices) {
+  const auto deadline = clock::now() + timeout;
+  for (;;) {
+    pollfd p{fd, events, 0};
+    auto left = std::chrono::duration_cast<microseconds>(deadline - clock::now());
+    if (between_slices) left = std::min(left, kWaitSlice);
+    const int n = ::poll(&p, 1, poll_milliseconds(left));
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) {
+      throw TransportError(errno, std::string("poll failed: ") + std::strerror(errno));
+    }
+    if (n < 0 && !between_slices) return false;  // a signal: let the caller look at it
+    if (clock::now() >= deadline) return false;
+    if (between_slices) between_slices();
+  }
 }
 
 FdTransport::FdTransport(int fd, std::string name, bool is_socket)
@@ -30,6 +54,7 @@ FdTransport::~FdTransport() { close(); }
 
 void FdTransport::close() {
   if (fd_ >= 0) {
+    before_close();
     ::close(fd_);
     fd_ = -1;
   }
@@ -40,75 +65,63 @@ void FdTransport::fail(int error_number, const char* what) const {
                        std::string(what) + " on " + name_ + ": " + std::strerror(error_number));
 }
 
-bool FdTransport::wait_for(short events, std::chrono::microseconds timeout) {
-  using clock = std::chrono::steady_clock;
+std::size_t FdTransport::write_some(std::string_view data, microseconds timeout) {
+  if (fd_ < 0) fail(EBADF, "write");
   const auto deadline = clock::now() + timeout;
   for (;;) {
-    pollfd p{fd_, events, 0};
-    const auto left =
-        std::chrono::duration_cast<std::chrono::microseconds>(deadline - clock::now());
-    const int n = ::poll(&p, 1, poll_milliseconds(left));
-    if (n > 0) return true;  // ready, or hung up / failed: the read or write reports which
-    if (n == 0) {
-      if (clock::now() >= deadline) return false;
-      continue;
-    }
-    if (errno != EINTR) fail(errno, "poll failed");
-  }
-}
-
-bool FdTransport::write_all(std::string_view data, std::chrono::microseconds timeout) {
-  if (fd_ < 0) fail(EBADF, "write");
-  using clock = std::chrono::steady_clock;
-  const auto deadline = clock::now() + timeout;
-  std::size_t done = 0;
-  while (done < data.size()) {
     // MSG_NOSIGNAL: a peer that closed the socket must give EPIPE, not kill the process.
-    const ssize_t n = is_socket_ ? ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL)
-                                 : ::write(fd_, data.data() + done, data.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      continue;
-    }
+    const ssize_t n = is_socket_ ? ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL)
+                                 : ::write(fd_, data.data(), data.size());
+    if (n > 0) return static_cast<std::size_t>(n);
     if (n < 0 && errno == EINTR) continue;
+    // A pseudo-terminal or serial port whose other side is gone reports EIO.
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) fail(errno, "write failed");
-    const auto left =
-        std::chrono::duration_cast<std::chrono::microseconds>(deadline - clock::now());
-    if (left.count() <= 0 || !wait_for(POLLOUT, left)) return false;
+    const auto left = std::chrono::duration_cast<microseconds>(deadline - clock::now());
+    if (left.count() <= 0 || !wait_for_fd(fd_, POLLOUT, left)) return 0;
   }
-  return true;
 }
 
-std::size_t FdTransport::read_some(char* buffer, std::size_t capacity,
-                                   std::chrono::microseconds timeout) {
+std::size_t FdTransport::read_some(char* buffer, std::size_t capacity, microseconds timeout) {
   if (fd_ < 0) fail(EBADF, "read");
-  if (!wait_for(POLLIN, timeout)) return 0;
+  if (!wait_for_fd(fd_, POLLIN, timeout)) return 0;
   for (;;) {
     const ssize_t n = ::read(fd_, buffer, capacity);
     if (n > 0) return static_cast<std::size_t>(n);
+    // End of input: a TCP peer closed, or a pseudo-terminal whose other side
+    // was closed (hung up).
     if (n == 0) fail(ECONNRESET, "connection closed by the other end");
     if (errno == EINTR) continue;
     // poll woke us, yet nothing to read: a spurious wake-up counts as no input.
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-    // A pseudo-terminal whose other side was closed reports EIO here.
     fail(errno, "read failed");
+  }
+}
+
+void FdTransport::check_line() {
+  if (fd_ < 0 || !is_socket_) return;  // a serial line that is gone refuses the write itself
+  // A socket still takes data after its peer closed; the peer's end of
+  // stream, already queued, says the request would go nowhere.
+  pollfd p{fd_, POLLRDHUP, 0};
+  if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+    fail(ECONNRESET, "connection closed by the other end");
   }
 }
 
 std::size_t FdTransport::discard_input() {
   if (fd_ < 0) return 0;
+  const auto give_up = clock::now() + kMaxDiscardTime;
   std::size_t discarded = 0;
-  char scrap[256];
-  for (;;) {
-    const ssize_t n = ::read(fd_, scrap, sizeof scrap);
+  char scrap[512];
+  while (discarded < kMaxDiscard && clock::now() < give_up) {
+    const ssize_t n = ::read(fd_, scrap, std::min(sizeof scrap, kMaxDiscard - discarded));
     if (n > 0) {
       discarded += static_cast<std::size_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    // Nothing more queued, or the line is down: the next read or write says so.
-    return discarded;
+    break;  // nothing more queued, or the line is down: the next read or write says so
   }
+  return discarded;
 }
 
 }  // namespace mew::transport

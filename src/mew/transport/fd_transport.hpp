@@ -19,24 +19,33 @@ struct FdGuard {
   }
 };
 
+// Waits for `events` on `fd` for at most `timeout`, in slices of kWaitSlice
+// with `between_slices` called after each (when set). True when the
+// descriptor is ready (or hung up / failed: the next read or write says
+// which); false on time-out or when a signal ended the wait.
+bool wait_for_fd(int fd, short events, std::chrono::microseconds timeout,
+                 const WaitHook& between_slices = nullptr);
+
 class FdTransport : public Transport {
  public:
   ~FdTransport() override;
 
-  bool write_all(std::string_view data, std::chrono::microseconds timeout) override;
+  std::size_t write_some(std::string_view data, std::chrono::microseconds timeout) override;
   std::size_t read_some(char* buffer, std::size_t capacity,
                         std::chrono::microseconds timeout) override;
   std::size_t discard_input() override;
+  void check_line() override;
   void close() override;
   bool is_open() const override { return fd_ >= 0; }
 
  protected:
   // Takes ownership of `fd`, which must already be non-blocking.
   FdTransport(int fd, std::string name, bool is_socket);
+  int fd() const { return fd_; }
+  // Runs just before the descriptor is closed.
+  virtual void before_close() {}
 
  private:
-  // Waits for `events` on the descriptor; false on time-out.
-  bool wait_for(short events, std::chrono::microseconds timeout);
   [[noreturn]] void fail(int error_number, const char* what) const;
 
   int fd_;
@@ -44,9 +53,10 @@ class FdTransport : public Transport {
   bool is_socket_;
 };
 
-std::unique_ptr<Transport> open_serial_port(const std::string& path,
-                                            const SerialSettings& settings);
+std::unique_ptr<Transport> open_serial_port(const std::string& path, const SerialSettings& settings,
+                                            bool exclusive);
 std::unique_ptr<Transport> open_tcp_connection(const std::string& url,
-                                               std::chrono::microseconds connect_timeout);
+                                               std::chrono::microseconds connect_timeout,
+                                               const WaitHook& between_slices);
 
 }  // namespace mew::transport

@@ -1,5 +1,7 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -50,9 +52,25 @@ constexpr std::chrono::microseconds kSerialInterByteFloor{50000};
 
 class SerialPort final : public FdTransport {
  public:
-  SerialPort(int fd, const std::string& path) : FdTransport(fd, path, false) {}
+  SerialPort(int fd, const std::string& path, bool exclusive)
+      : FdTransport(fd, path, false), exclusive_(exclusive) {}
+  ~SerialPort() override { close(); }
   std::chrono::microseconds inter_byte_floor() const override { return kSerialInterByteFloor; }
+
+ private:
+  // TIOCEXCL stays on the device until its last descriptor closes, and a
+  // pseudo-terminal's other side may keep it open: give it back explicitly.
+  void before_close() override {
+    if (exclusive_) ::ioctl(fd(), TIOCNXCL);
+  }
+
+  bool exclusive_;
 };
+
+[[noreturn]] void in_use(const std::string& path) {
+  throw TransportError(EBUSY, "cannot open serial port " + path +
+                                  ": it is in use (another MewMaster or program holds it)");
+}
 
 [[noreturn]] void open_failed(int error_number, const std::string& path, const char* step) {
   throw TransportError(error_number, "cannot open serial port " + path + " (" + step +
@@ -66,16 +84,23 @@ bool is_supported_baudrate(int baudrate) {
   return speed_code(baudrate, &code);
 }
 
-std::unique_ptr<Transport> open_serial_port(const std::string& path,
-                                            const SerialSettings& settings) {
+std::unique_ptr<Transport> open_serial_port(const std::string& path, const SerialSettings& settings,
+                                            bool exclusive) {
   settings.validate();
   speed_t speed = 0;
   speed_code(settings.baudrate, &speed);
 
   // O_NOCTTY: a serial line must never become this process's controlling terminal.
   FdGuard guard{::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
+  if (guard.fd < 0 && errno == EBUSY) in_use(path);  // another opener set TIOCEXCL
   if (guard.fd < 0) open_failed(errno, path, "open");
   if (!::isatty(guard.fd)) open_failed(ENOTTY, path, "not a terminal device");
+  if (exclusive) {
+    if (::flock(guard.fd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) in_use(path);
+      open_failed(errno, path, "flock");
+    }
+  }
 
   termios tio{};
   if (::tcgetattr(guard.fd, &tio) != 0) open_failed(errno, path, "tcgetattr");
@@ -118,7 +143,9 @@ std::unique_ptr<Transport> open_serial_port(const std::string& path,
   if (::cfgetospeed(&check) != speed) open_failed(EINVAL, path, "baud rate not accepted");
 
   ::tcflush(guard.fd, TCIOFLUSH);
-  return std::make_unique<SerialPort>(guard.release(), path);
+  // Last, so that no failed open leaves the flag behind.
+  if (exclusive && ::ioctl(guard.fd, TIOCEXCL) != 0) open_failed(errno, path, "TIOCEXCL");
+  return std::make_unique<SerialPort>(guard.release(), path, exclusive);
 }
 
 }  // namespace mew::transport

@@ -59,23 +59,23 @@ void split_url(const std::string& url, std::string* host, std::string* port) {
 
 // Connects one resolved address within `timeout`; returns the socket or -1
 // with errno set.
-int connect_one(const addrinfo* ai, std::chrono::microseconds timeout) {
+int connect_one(const addrinfo* ai, std::chrono::microseconds timeout,
+                const WaitHook& between_slices) {
   FdGuard guard{
       ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol)};
   if (guard.fd < 0) return -1;
   if (::connect(guard.fd, ai->ai_addr, ai->ai_addrlen) != 0) {
     if (errno != EINPROGRESS) return -1;
-    pollfd p{guard.fd, POLLOUT, 0};
-    const auto ms = timeout.count() / 1000;
-    int n;
-    do {
-      n = ::poll(&p, 1, static_cast<int>(ms < 1 ? 1 : ms));
-    } while (n < 0 && errno == EINTR);
-    if (n == 0) {
-      errno = ETIMEDOUT;
-      return -1;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        errno = ETIMEDOUT;
+        return -1;
+      }
+      if (wait_for_fd(guard.fd, POLLOUT, left, between_slices)) break;
     }
-    if (n < 0) return -1;
     int err = 0;
     socklen_t len = sizeof err;
     if (::getsockopt(guard.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
@@ -93,7 +93,8 @@ int connect_one(const addrinfo* ai, std::chrono::microseconds timeout) {
 }  // namespace
 
 std::unique_ptr<Transport> open_tcp_connection(const std::string& url,
-                                               std::chrono::microseconds connect_timeout) {
+                                               std::chrono::microseconds connect_timeout,
+                                               const WaitHook& between_slices) {
   std::string host, port;
   split_url(url, &host, &port);
   addrinfo hints{};
@@ -105,7 +106,7 @@ std::unique_ptr<Transport> open_tcp_connection(const std::string& url,
   int last_error = ECONNREFUSED;
   int fd = -1;
   for (const addrinfo* ai = found; ai != nullptr && fd < 0; ai = ai->ai_next) {
-    fd = connect_one(ai, connect_timeout);
+    fd = connect_one(ai, connect_timeout, between_slices);
     if (fd < 0) last_error = errno;
   }
   ::freeaddrinfo(found);

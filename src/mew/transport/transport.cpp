@@ -23,13 +23,16 @@ int SerialSettings::bits_per_character() const {
   return 1 + bytesize + (parity == 'N' ? 0 : 1) + stopbits;
 }
 
-std::unique_ptr<Transport> open_transport(const std::string& port, const SerialSettings& settings,
-                                          std::chrono::microseconds connect_timeout) {
+std::unique_ptr<Transport> open_transport(const std::string& port, const OpenOptions& options) {
+  // The C library would stop at the NUL and open a different device.
+  if (port.find('\0') != std::string::npos) throw std::invalid_argument("embedded null character");
   // The settings describe the device server's serial side too, and set the
   // master's inter-byte time-out, so they are checked for TCP as well.
-  settings.validate();
-  if (port.rfind("tcp://", 0) == 0) return open_tcp_connection(port, connect_timeout);
-  return open_serial_port(port, settings);
+  options.serial.validate();
+  if (port.rfind("tcp://", 0) == 0) {
+    return open_tcp_connection(port, options.connect_timeout, options.between_slices);
+  }
+  return open_serial_port(port, options.serial, options.exclusive);
 }
 
 }  // namespace mew::transport

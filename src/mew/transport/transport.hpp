@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -38,24 +39,40 @@ struct SerialSettings {
 // True for a speed the termios interface can set (50 .. 4000000 baud).
 bool is_supported_baudrate(int baudrate);
 
+// Longest stretch a wait runs without asking the caller whether to go on
+// (Ctrl-C must end a long wait promptly).
+inline constexpr std::chrono::microseconds kWaitSlice{50000};
+
+// Called between slices of a wait; throws to abandon it.
+using WaitHook = std::function<void()>;
+
 class Transport {
  public:
   virtual ~Transport() = default;
   Transport(const Transport&) = delete;
   Transport& operator=(const Transport&) = delete;
 
-  // Writes every byte. Returns false if the line would not take them within
-  // `timeout`; throws TransportError on failure.
-  virtual bool write_all(std::string_view data, std::chrono::microseconds timeout) = 0;
+  // Waits up to `timeout` for the line to take bytes and writes what it takes;
+  // returns how many (0: none within `timeout`, or a signal ended the wait).
+  // Throws TransportError on failure.
+  virtual std::size_t write_some(std::string_view data, std::chrono::microseconds timeout) = 0;
 
   // Waits up to `timeout` for input and returns what is there (at most
-  // `capacity` bytes); 0 means the time passed without input. Throws
-  // TransportError when the line fails or the peer has hung up.
+  // `capacity` bytes); 0 means the time passed without input, or a signal
+  // ended the wait early. Throws TransportError when the line fails or the
+  // peer has hung up.
   virtual std::size_t read_some(char* buffer, std::size_t capacity,
                                 std::chrono::microseconds timeout) = 0;
 
-  // Throws away input that has already arrived; returns how many bytes.
+  // Throws away input that has already arrived; returns how many bytes. Never
+  // waits, and stops after kMaxDiscard bytes: a peer that streams noise must
+  // not hold the caller.
   virtual std::size_t discard_input() = 0;
+
+  // Throws TransportError when the line is known to be down before anything
+  // is sent on it (a TCP peer that closed its end), so that the caller can
+  // tell a request that never left from one that may have reached the device.
+  virtual void check_line() {}
 
   virtual void close() = 0;
   virtual bool is_open() const = 0;
@@ -68,11 +85,23 @@ class Transport {
   Transport() = default;
 };
 
+inline constexpr std::size_t kMaxDiscard = 4096;
+
+struct OpenOptions {
+  SerialSettings serial;
+  // Bounds the TCP connect (name resolution is not bounded).
+  std::chrono::microseconds connect_timeout{1000000};
+  // Lock a serial port against other openers: an advisory flock(), which every
+  // cooperating opener respects (root included), and TIOCEXCL, which refuses
+  // other opens of the device by unprivileged programs.
+  bool exclusive = true;
+  WaitHook between_slices;  // optional, see WaitHook
+};
+
 // Opens `port`: "tcp://host:port" for a TCP device server, otherwise the path of
-// a serial device. `connect_timeout` bounds the TCP connect (name resolution
-// is not bounded). Throws std::invalid_argument for bad settings or a malformed
-// tcp:// address, TransportError when the port cannot be opened.
-std::unique_ptr<Transport> open_transport(const std::string& port, const SerialSettings& settings,
-                                          std::chrono::microseconds connect_timeout);
+// a serial device. Throws std::invalid_argument for bad settings, a malformed
+// tcp:// address or a name with an embedded NUL, TransportError when the port
+// cannot be opened (EBUSY when another opener holds its lock).
+std::unique_ptr<Transport> open_transport(const std::string& port, const OpenOptions& options);
 
 }  // namespace mew::transport

@@ -1,0 +1,126 @@
+"""Exclusive use of a port, port names with a NUL, and masters never initialised."""
+
+import errno
+import os
+import socket
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import zol_mew
+from mew_peer import TcpLine
+from support import open_fds
+
+
+@pytest.fixture
+def sim():
+    with zol_mew.Simulator((1,), time_scale=40.0) as simulator:
+        yield simulator
+
+
+def assert_in_use(error, port):
+    assert isinstance(error, zol_mew.MewError), error
+    assert error.errno == errno.EBUSY
+    assert "in use" in str(error) and port in str(error)
+
+
+def test_a_second_master_on_the_port_is_refused_until_the_first_closes(sim):
+    first = zol_mew.MewMaster(sim.port)
+    before = open_fds()
+    with pytest.raises(zol_mew.MewError) as refused:
+        zol_mew.MewMaster(sim.port)
+    assert_in_use(refused.value, sim.port)
+    assert open_fds() == before  # nothing left open by the refused one
+    assert first.get_int32(1, "DT10") == 5000
+    first.close()
+    with zol_mew.MewMaster(sim.port) as second:
+        assert second.get_int32(1, "DT10") == 5000
+
+
+def test_another_process_is_refused(sim):
+    code = (
+        "import sys, zol_mew\n"
+        "try:\n"
+        "    zol_mew.MewMaster(sys.argv[1])\n"
+        "except zol_mew.MewError as e:\n"
+        "    print(e.errno, e)\n"
+    )
+    env = dict(os.environ, PYTHONPATH=str(Path(zol_mew.__file__).resolve().parent))
+    with zol_mew.MewMaster(sim.port) as master:
+        done = subprocess.run(
+            [sys.executable, "-c", code, sim.port], env=env,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30,
+        )
+        assert master.get_int32(1, "DT10") == 5000
+    assert done.returncode == 0, done.stderr
+    number, _, message = done.stdout.decode().strip().partition(" ")
+    assert int(number) == errno.EBUSY and "in use" in message, done.stdout
+
+
+def test_exclusive_false_shares_the_port(sim):
+    with zol_mew.MewMaster(sim.port, exclusive=False) as a:
+        with zol_mew.MewMaster(sim.port, exclusive=False) as b:
+            a.set_int32(1, "DT100", 7)
+            assert b.get_int32(1, "DT100") == 7
+
+
+# ---- port names ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("tail", ["\0-other", "\0"])
+def test_a_device_name_with_a_nul_opens_nothing(sim, tail):
+    before = open_fds()
+    with pytest.raises(ValueError, match="embedded null character"):
+        zol_mew.MewMaster(sim.port + tail)
+    assert open_fds() == before
+    with zol_mew.MewMaster(sim.port) as master:  # the real device was not taken
+        assert master.get_int32(1, "DT10") == 5000
+
+
+def test_a_tcp_address_with_a_nul_connects_nowhere():
+    line = TcpLine()
+    try:
+        host_and_port = line.port[len("tcp://"):]
+        host, port = host_and_port.rsplit(":", 1)
+        with pytest.raises(ValueError, match="embedded null character"):
+            zol_mew.MewMaster("tcp://%s\0.example:%s" % (host, port))
+        line.listener.settimeout(0.05)
+        with pytest.raises(socket.timeout):
+            line.listener.accept()
+    finally:
+        line.listener.close()
+
+
+# ---- an object whose __init__ never ran -------------------------------------------------
+
+MEMBERS = sorted(
+    name for name in dir(zol_mew.MewMaster)
+    if not name.startswith("_") or name in ("__enter__", "__exit__")
+)
+# Valid arguments for each method, so that only the missing __init__ can fail it.
+ARGUMENTS = {
+    "__exit__": (None, None, None),
+    "get_int32": (1, "DT0"),
+    "set_int32": (1, "DT0", 1),
+    "set_uint32": (1, "DT0", 1),
+    "get_multi_int32": (1, "DT0", 1),
+    "set_multi_uint32": (1, "DT0", [1]),
+    "get_coil": (1, "R0"),
+    "set_coil": (1, "R0", True),
+    "get_coil_uint16": (1, "WR0"),
+    "set_coil_uint16": (1, "WR0", 1),
+}
+
+
+@pytest.mark.parametrize("name", MEMBERS)
+def test_every_member_of_an_uninitialised_master_raises(name):
+    master = zol_mew.MewMaster.__new__(zol_mew.MewMaster)
+    member = getattr(zol_mew.MewMaster, name)
+    with pytest.raises(TypeError, match=r"not initialised \(MewMaster.__init__\(\) was not called\)"):
+        if isinstance(member, property):
+            member.__get__(master)
+        else:
+            member(master, *ARGUMENTS.get(name, ()))
+    assert repr(master) == "<uninitialised MewMaster>"
