@@ -6,7 +6,7 @@
 
 namespace py = pybind11;
 
-// The bindings' own entry; PyInit_zol_mew below decides whether they may run.
+// The bindings' own module body; the entry below decides whether it may run.
 PYBIND11_MODULE(zol_mew_bindings, m) {
   m.doc() = "Register-protocol bus master for the motion modules (and their simulator).";
   mew::python::bind_master(m);
@@ -29,19 +29,34 @@ PYBIND11_MODULE(zol_mew_bindings, m) {
   });
 }
 
-// Before 3.12, pybind11 keeps its state for the whole process and takes the GIL through
-// the main interpreter's thread state, which deadlocks when the import runs in a
-// sub-interpreter (embedders such as mod_wsgi run code there): refuse it instead. From
-// 3.12 on pybind11 tells the interpreter itself which interpreters the module supports.
+// The binding keeps per-process state (its exception classes, the `zol_mew` logger, the
+// type information of its classes), and before 3.12 pybind11 takes the GIL through the
+// main interpreter's thread state, which deadlocks when the import runs in a
+// sub-interpreter (embedders such as mod_wsgi run code there): refuse any
+// sub-interpreter instead, so the main interpreter keeps the module to itself. Checked in
+// the entry and again when the module executes: from 3.13 the interpreter runs an entry
+// in the main interpreter even for an import in a sub-interpreter.
+namespace {
+
+bool refuse_sub_interpreter() {
+  if (PyThreadState_Get()->interp == PyInterpreterState_Main()) return false;
+  PyErr_SetString(PyExc_ImportError,
+                  "zol_mew can only be imported in the main interpreter (it keeps "
+                  "per-process state)");
+  return true;
+}
+
+int exec_zol_mew(PyObject* module) {
+  return refuse_sub_interpreter() ? -1 : pybind11_exec_zol_mew_bindings(module);
+}
+
+PyModuleDef_Slot zol_mew_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_zol_mew)},
+                                    {0, nullptr}};
+PyModuleDef zol_mew_def = {PyModuleDef_HEAD_INIT, "zol_mew", nullptr, 0,      nullptr,
+                           zol_mew_slots,         nullptr,   nullptr, nullptr};
+
+}  // namespace
+
 extern "C" PYBIND11_EXPORT PyObject* PyInit_zol_mew() {
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyThreadState_Get()->interp != PyInterpreterState_Main()) {
-    PyErr_SetString(PyExc_ImportError,
-                    "zol_mew can only be imported in the main interpreter on "
-                    "Python " PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(
-                        PY_MINOR_VERSION) " (sub-interpreters need Python 3.12 or newer)");
-    return nullptr;
-  }
-#endif
-  return PyInit_zol_mew_bindings();
+  return refuse_sub_interpreter() ? nullptr : PyModuleDef_Init(&zol_mew_def);
 }
