@@ -1,5 +1,6 @@
 """The kov-sim console command, started from a shell."""
 
+import contextlib
 import os
 import selectors
 import shlex
@@ -30,43 +31,10 @@ def kov_sim_command(arguments):
     return " ".join(shlex.quote(part) for part in command + arguments)
 
 
-def read_line(proc, timeout=WAIT):
-    selector = selectors.DefaultSelector()
-    selector.register(proc.stdout, selectors.EVENT_READ)
-    try:
-        deadline = time.monotonic() + timeout
-        line = b""
-        while not line.endswith(b"\n"):
-            left = deadline - time.monotonic()
-            if left <= 0 or not selector.select(left):
-                raise AssertionError("kov-sim printed no line; got %r" % line)
-            chunk = os.read(proc.stdout.fileno(), 1)
-            if not chunk:
-                raise AssertionError("kov-sim ended; got %r" % line)
-            line += chunk
-        return line.decode()
-    finally:
-        selector.close()
-
-
-@pytest.mark.serial
-@pytest.mark.parametrize(
-    "tcp, stop", [(False, signal.SIGINT), (True, signal.SIGINT), (False, signal.SIGTERM)]
-)
-def test_serves_until_interrupted(tcp, stop):
-    arguments = ["--stations", "1", "4", "--time-scale", "50", "--position", "-300"]
-    if tcp:
-        arguments.append("--tcp")
-    proc = subprocess.Popen(
-        kov_sim(arguments),
-        shell=True,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        # Ctrl-C reaches it as from a terminal, also when this run was started in the
-        # background (which starts every command with the interrupt ignored).
-        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
-    )
-    try:
+@contextlib.contextmanager
+def running_kov_sim(arguments):
+    """kov-sim started from a shell, with its output piped; killed if still running."""
+    with running_kov_sim(arguments) as proc:
         port = read_line(proc).strip()
         assert port.startswith("tcp://127.0.0.1:") if tcp else os.path.exists(port)
         with zol_mew.MewMaster(port) as bus:
@@ -78,12 +46,6 @@ def test_serves_until_interrupted(tcp, stop):
         proc.send_signal(stop)
         assert proc.wait(timeout=WAIT) == 0
         assert b"kov-sim: stopped" in proc.stderr.read()
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        proc.stdout.close()
-        proc.stderr.close()
 
 
 @pytest.mark.parametrize(
@@ -103,13 +65,7 @@ def test_command_line_errors(arguments, code, text):
 
 def test_port_file_holds_the_port_while_serving(tmp_path):
     port_file = tmp_path / "port"
-    proc = subprocess.Popen(
-        kov_sim(["--quiet", "--port-file", str(port_file)]),
-        shell=True,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-    )
-    try:
+    with running_kov_sim(["--quiet", "--port-file", str(port_file)]) as proc:
         printed = read_line(proc)
         assert port_file.read_text() == printed  # written before the port is printed
         with zol_mew.Simulator() as reference:  # options left out: the Simulator's defaults
@@ -120,12 +76,6 @@ def test_port_file_holds_the_port_while_serving(tmp_path):
         assert proc.wait(timeout=WAIT) == 0
         assert not port_file.exists()
         assert proc.stdout.read() == b""  # --quiet: the port line only
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        proc.stdout.close()
-        proc.stderr.close()
 
 
 def test_a_shell_reads_the_port_from_a_pipe(tmp_path):
