@@ -34,6 +34,52 @@ def kov_sim_command(arguments):
 @contextlib.contextmanager
 def running_kov_sim(arguments):
     """kov-sim started from a shell, with its output piped; killed if still running."""
+    proc = subprocess.Popen(
+        kov_sim(arguments),
+        shell=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        # Ctrl-C reaches it as from a terminal, also when this run was started in the
+        # background (which starts every command with the interrupt ignored).
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+    try:
+        yield proc
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+        proc.stderr.close()
+
+
+def read_line(proc, timeout=WAIT):
+    selector = selectors.DefaultSelector()
+    selector.register(proc.stdout, selectors.EVENT_READ)
+    try:
+        deadline = time.monotonic() + timeout
+        line = b""
+        while not line.endswith(b"\n"):
+            left = deadline - time.monotonic()
+            if left <= 0 or not selector.select(left):
+                raise AssertionError("kov-sim printed no line; got %r" % line)
+            chunk = os.read(proc.stdout.fileno(), 1)
+            if not chunk:
+                raise AssertionError("kov-sim ended; got %r" % line)
+            line += chunk
+        return line.decode()
+    finally:
+        selector.close()
+
+
+@pytest.mark.serial
+@pytest.mark.parametrize(
+    "tcp, stop", [(False, signal.SIGINT), (True, signal.SIGINT), (False, signal.SIGTERM)]
+)
+def test_serves_until_interrupted(tcp, stop):
+    arguments = ["--stations", "1", "4", "--time-scale", "50", "--position", "-300"]
+    if tcp:
+        arguments.append("--tcp")
     with running_kov_sim(arguments) as proc:
         port = read_line(proc).strip()
         assert port.startswith("tcp://127.0.0.1:") if tcp else os.path.exists(port)
