@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include "module/python_compat.hpp"
+#include "module/recursion_guard.hpp"
 
 namespace kov {
 
@@ -121,9 +122,8 @@ bool accepts_none(const Param& p) {
          p.fallback.kind == Default::Kind::None;
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-  auto* f = reinterpret_cast<NativeFunction*>(callable);
+PyObject* parse_and_run(NativeFunction* f, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   const Py_ssize_t n = f->nparams;
   PyObject* slots[kMaxParams + 1] = {};
@@ -184,6 +184,19 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     return nullptr;
   }
   return f->op->body(Call(f, slots, reals)).release();
+}
+
+// Operations call each other and the master from C, and conversions and masters may call
+// back into them: without a count of its own, a cycle among them (a controller that is its
+// own master) would overflow the C stack instead of raising RecursionError. One level per
+// entry, taken before any argument conversion can run Python code.
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+  if (!enter_native_call()) return nullptr;
+  PyObject* result =
+      parse_and_run(reinterpret_cast<NativeFunction*>(callable), args, nargsf, kwnames);
+  leave_native_call();
+  return result;
 }
 
 // ---- the Python-visible surface of a function ----
