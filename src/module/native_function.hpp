@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 
 #include "module/py_ref.hpp"
 
@@ -99,6 +100,9 @@ class Call {
 // a parameter that is not converted, does not compile.
 template <const Param&... Ps>
 class Args : public Call {
+  template <const Param&>
+  struct Tag {};
+
  public:
   explicit Args(const Call& c) noexcept : Call(c) {}
 
@@ -121,7 +125,9 @@ class Args : public Call {
   }
   template <const Param& P>
   static constexpr std::size_t position() {
-    const bool same[] = {(&P == &Ps)..., false};
+    // Compared as template arguments: the same parameter object gives the same type (an
+    // address comparison is not a constant expression under every compiler option).
+    const bool same[] = {std::is_same<Tag<P>, Tag<Ps>>::value..., false};
     std::size_t i = 0;
     while (i < sizeof...(Ps) && !same[i]) ++i;
     return i + 1;  // after self
