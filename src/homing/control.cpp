@@ -44,6 +44,16 @@ void release(PyObject* threads, PyObject* station, PyObject* entry) {
   failure.restore();
 }
 
+// The limit that the first stage drives into must be enabled: false, with AssertionError
+// `refusal` when `is_disabled(station)` answers true.
+bool limit_enabled(const Call& c, PyObject* station, const Operation& is_disabled,
+                   const char* refusal) {
+  Ref disabled = call_own(c, is_disabled, {station});
+  const int off = disabled ? PyObject_IsTrue(disabled.get()) : -1;
+  if (off > 0) raise_text(PyExc_AssertionError, refusal);
+  return off == 0;
+}
+
 // The disabled-limit checks: raised always, not only with assertions enabled.
 bool limit_allows(const Call& c, PyObject* station, PyObject* direction) {
   Ref method = attribute(c.self(), kFindingOMethodGet.key);
@@ -52,30 +62,13 @@ bool limit_allows(const Call& c, PyObject* station, PyObject* direction) {
   if (limit_first <= 0) return limit_first == 0;
   const int negative = is(c, direction, direction::kNegative);
   if (negative < 0) return false;
-  if (negative) {
-    Ref disabled = call_own(c, kNegativeLimitIsDisabled, {station});
-    const int off = disabled ? PyObject_IsTrue(disabled.get()) : -1;
-    if (off < 0) return false;
-    if (off) {
-      raise_text(PyExc_AssertionError,
-                 "禁用了负极限，却往负方向找原点。可能需要把找原点方式改为只使用原点信号");
-      return false;
-    }
-    return true;
-  }
+  if (negative)
+    return limit_enabled(c, station, kNegativeLimitIsDisabled,
+                         "禁用了负极限，却往负方向找原点。可能需要把找原点方式改为只使用原点信号");
   const int positive = is(c, direction, direction::kPositive);
-  if (positive < 0) return false;
-  if (positive) {
-    Ref disabled = call_own(c, kPositiveLimitIsDisabled, {station});
-    const int off = disabled ? PyObject_IsTrue(disabled.get()) : -1;
-    if (off < 0) return false;
-    if (off) {
-      raise_text(PyExc_AssertionError,
-                 "禁用了正极限，却往正方向找原点。可能需要把找原点方式改为只使用原点信号");
-      return false;
-    }
-  }
-  return true;
+  if (positive <= 0) return positive == 0;
+  return limit_enabled(c, station, kPositiveLimitIsDisabled,
+                       "禁用了正极限，却往正方向找原点。可能需要把找原点方式改为只使用原点信号");
 }
 
 // Everything after the registration; on failure the caller releases it.
