@@ -9,9 +9,9 @@ namespace kov {
 inline constexpr double kPollPeriod = 0.01;
 
 // Calls `is_running(station)` until it is false, pausing one poll period through the
-// module's `_sleep` between calls. Before each pause `check()` runs: 1 goes on, 0 stops the
-// wait with an exception it has set; the wait returns false with an exception set on any
-// failure.
+// module's `_sleep` between calls. Before each pause `check()` runs: a positive result goes
+// on, any other ends the wait with the exception the check has set. False, with an
+// exception set, on any failure.
 template <class Check>
 bool wait_until_stopped(const Call& c, PyObject* station, Check check) {
   for (;;) {
