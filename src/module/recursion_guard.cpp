@@ -4,15 +4,10 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
 
-#include "module/python_compat.hpp"
-
-namespace kov {
+namespace kov::recursion_detail {
 
 namespace {
-
-constexpr const char* kWhere = " while calling a Python object";
 
 // From 3.12 the interpreter's limit for C code is a fixed count, sized for its own frames;
 // a level of ours (operation, master call, the interpreter's dispatch in between) uses more
@@ -21,16 +16,11 @@ constexpr const char* kWhere = " while calling a Python object";
 // raise and unwind it.
 constexpr std::size_t kStackReserve = 256 * 1024;
 
-struct StackFloor {
-  std::uintptr_t lowest_safe = 0;  // 0: unknown, no check
-  bool known = false;
-};
+}  // namespace
 
-// Initial-exec: a plain offset from the thread pointer, no call to find it.
-__attribute__((tls_model("initial-exec"))) thread_local StackFloor stack_floor;
+thread_local StackFloor stack_floor{0, false};
 
-std::uintptr_t lowest_safe_address() {
-  if (stack_floor.known) return stack_floor.lowest_safe;
+std::uintptr_t find_stack_floor() {
   stack_floor.known = true;
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
@@ -45,22 +35,9 @@ std::uintptr_t lowest_safe_address() {
   return stack_floor.lowest_safe;
 }
 
-bool stack_nearly_exhausted() {
-  // The frame address, not a local's: under AddressSanitizer locals may live elsewhere.
-  const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-  return here < lowest_safe_address();
+bool refuse_deeper_call() {
+  PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kWhere);
+  return false;
 }
 
-}  // namespace
-
-bool enter_native_call() {
-  if (stack_nearly_exhausted()) {
-    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kWhere);
-    return false;
-  }
-  return !compat::enter_recursive_call(kWhere);
-}
-
-void leave_native_call() { compat::leave_recursive_call(); }
-
-}  // namespace kov
+}  // namespace kov::recursion_detail
