@@ -3,6 +3,7 @@
 // their bodies; controller_class.cpp puts them into the class in member order.
 #pragma once
 
+#include "module/call_support.hpp"
 #include "module/native_function.hpp"
 
 namespace kov {
@@ -11,8 +12,14 @@ inline constexpr const char* kController = "KOVAxisController";
 
 // Parameters shared by many operations.
 inline constexpr Param kStation{"station", Accept::ExactInt, "int"};
-inline constexpr Param kStatusWords{"status_words", Accept::OptionalExactList, "_Optional[list]",
+// The list `status_words(station)` returns, which the input tests accept in place of a read.
+inline constexpr char kStatusWordsName[] = "status_words";
+inline constexpr Param kStatusWords{kStatusWordsName, Accept::OptionalExactList, "_Optional[list]",
                                     Default::none()};
+inline constexpr Param kDirectionParam{"direction", Accept::Any, "Direction"};
+
+using StationArgs = Args<kStation>;
+using StationDirectionArgs = Args<kStation, kDirectionParam>;
 
 // Lifecycle.
 extern const Operation kInit, kClose, kDel, kOpen;

@@ -1,28 +1,26 @@
 #include "device/master_calls.hpp"
 
+#include "controller/attributes.hpp"
 #include "module/call_support.hpp"
 
 namespace kov::device {
 
 namespace {
-const Name kMasterAttr{"_KOVAxisController__mew"};
 const Name kGetInt32{"get_int32"};
 const Name kSetInt32{"set_int32"};
 const Name kSetUint32{"set_uint32"};
 const Name kGetMultiInt32{"get_multi_int32"};
 const Name kSetMultiUint32{"set_multi_uint32"};
-const Name kGetCoil{"get_coil"};
-const Name kSetCoil{"set_coil"};
-const Name kGetCoilUint16{"get_coil_uint16"};
-const Name kSetCoilUint16{"set_coil_uint16"};
+const Name kGetCoil{master_op::kGetCoil};
+const Name kSetCoil{master_op::kSetCoil};
+const Name kGetCoilUint16{master_op::kGetCoilUint16};
+const Name kSetCoilUint16{master_op::kSetCoilUint16};
 
 Ref on_master(PyObject* controller, const Name& op, std::initializer_list<PyObject*> args) {
-  Ref mew = master(controller);
+  Ref mew = master_of(controller);
   return mew ? call_method(mew.get(), op, args) : Ref();
 }
 }  // namespace
-
-Ref master(PyObject* controller) { return attribute(controller, kMasterAttr); }
 
 Ref get_int32(PyObject* controller, PyObject* station, const Address& address) {
   return on_master(controller, kGetInt32, {station, address.text.get()});

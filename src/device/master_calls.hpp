@@ -1,5 +1,5 @@
-// The master operations as the controller calls them. Each call reads the controller's
-// master attribute afresh (a master replaced by `open` takes effect at once; a closed
+// The master operations as the controller calls them. Each call takes the controller's
+// master afresh (`master_of`: a master replaced by `open` takes effect at once; a closed
 // controller holds None there and the call fails on it) and passes its arguments
 // positionally: station first, address second.
 #pragma once
@@ -9,8 +9,14 @@
 
 namespace kov::device {
 
-// The controller's master, `self._KOVAxisController__mew`.
-Ref master(PyObject* controller);
+// The master's operations that the controller also offers for raw coil access, under the
+// master's own names.
+namespace master_op {
+inline constexpr char kGetCoil[] = "get_coil";
+inline constexpr char kSetCoil[] = "set_coil";
+inline constexpr char kGetCoilUint16[] = "get_coil_uint16";
+inline constexpr char kSetCoilUint16[] = "set_coil_uint16";
+}  // namespace master_op
 
 Ref get_int32(PyObject* controller, PyObject* station, const Address& address);
 Ref set_int32(PyObject* controller, PyObject* station, const Address& address, PyObject* value);

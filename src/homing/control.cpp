@@ -1,36 +1,30 @@
 // Starting homing runs on threads, asking for them and collecting them.
+#include "controller/attributes.hpp"
 #include "controller/operations.hpp"
 #include "module/call_support.hpp"
+#include "module/enumerations.hpp"
 #include "module/python_compat.hpp"
 
 namespace kov {
 
 namespace {
 
-const Name kThreadsAttr{"_find_o_threads"};
-const Name kMethodProperty{"finding_o_method"};
-const Name kLimitFirstThenBackward{"LimitFirstThenBackward"};
-const Name kNegative{"Negative"};
-const Name kPositive{"Positive"};
-const Name kOrigin{"Origin"};
-const Name kNegativeLimitIsDisabledOp{"negative_limit_is_disabled"};
-const Name kPositiveLimitIsDisabledOp{"positive_limit_is_disabled"};
-const Name kSetParametersOp{"set_parameters"};
-const Name kThreadFuncOp{"_find_o_thread_func"};
-const Name kGetStopSourceOp{"get_stop_source"};
 const Name kTarget{"target"};
 const Name kArgs{"args"};
 const Name kStart{"start"};
 const Name kJoin{"join"};
 const Name kIsAlive{"is_alive"};
-const Name kGet{"get"};
 const Name kPop{"pop"};
 
-int is(const Call& c, PyObject* value, const Name& enumeration, const Name& name) {
-  Ref e = global(c, enumeration);
-  Ref m = e ? attribute(e.get(), name) : Ref();
-  return m ? equal(value, m.get()) : -1;
-}
+constexpr Param kStartVelocity{"start_velocity", Accept::Float, "float"};
+constexpr Param kVelocity{"velocity", Accept::Float, "float"};
+constexpr Param kAccelerationTime{"acceleration_time", Accept::Float, "float"};
+constexpr Param kDirection{"direction", Accept::Any, "Direction",
+                           Default::enum_member(direction::kNegative)};
+constexpr Param kTimeout{"timeout", Accept::OptionalExactFloat, "_Optional[float]",
+                         Default::none()};
+
+using FindOArgs = Args<kStation, kStartVelocity, kVelocity, kAccelerationTime, kDirection>;
 
 // Registers `station` unless it already is, in one step: with the station an int and the
 // registry a dict, nothing between the test and the insertion lets another thread run.
@@ -50,73 +44,66 @@ void release(PyObject* threads, PyObject* station, PyObject* entry) {
   failure.restore();
 }
 
+// The limit that the first stage drives into must be enabled: false, with AssertionError
+// `refusal` when `is_disabled(station)` answers true.
+bool limit_enabled(const Call& c, PyObject* station, const Operation& is_disabled,
+                   const char* refusal) {
+  Ref disabled = call_own(c, is_disabled, {station});
+  const int off = disabled ? PyObject_IsTrue(disabled.get()) : -1;
+  if (off > 0) raise_text(PyExc_AssertionError, refusal);
+  return off == 0;
+}
+
 // The disabled-limit checks: raised always, not only with assertions enabled.
 bool limit_allows(const Call& c, PyObject* station, PyObject* direction) {
-  Ref method = attribute(c.self(), kMethodProperty);
+  Ref method = attribute(c.self(), kFindingOMethodGet.key);
   const int limit_first =
-      method ? is(c, method.get(), globals::kFindingOMethod, kLimitFirstThenBackward) : -1;
+      method ? is(c, method.get(), finding_o_method::kLimitFirstThenBackward) : -1;
   if (limit_first <= 0) return limit_first == 0;
-  const int negative = is(c, direction, globals::kDirection, kNegative);
+  const int negative = is(c, direction, direction::kNegative);
   if (negative < 0) return false;
-  if (negative) {
-    Ref disabled = call_own(c, kNegativeLimitIsDisabledOp, {station});
-    const int off = disabled ? PyObject_IsTrue(disabled.get()) : -1;
-    if (off < 0) return false;
-    if (off) {
-      raise_text(PyExc_AssertionError,
-                 "禁用了负极限，却往负方向找原点。可能需要把找原点方式改为只使用原点信号");
-      return false;
-    }
-    return true;
-  }
-  const int positive = is(c, direction, globals::kDirection, kPositive);
-  if (positive < 0) return false;
-  if (positive) {
-    Ref disabled = call_own(c, kPositiveLimitIsDisabledOp, {station});
-    const int off = disabled ? PyObject_IsTrue(disabled.get()) : -1;
-    if (off < 0) return false;
-    if (off) {
-      raise_text(PyExc_AssertionError,
-                 "禁用了正极限，却往正方向找原点。可能需要把找原点方式改为只使用原点信号");
-      return false;
-    }
-  }
-  return true;
+  if (negative)
+    return limit_enabled(c, station, kNegativeLimitIsDisabled,
+                         "禁用了负极限，却往负方向找原点。可能需要把找原点方式改为只使用原点信号");
+  const int positive = is(c, direction, direction::kPositive);
+  if (positive <= 0) return positive == 0;
+  return limit_enabled(c, station, kPositiveLimitIsDisabled,
+                       "禁用了正极限，却往正方向找原点。可能需要把找原点方式改为只使用原点信号");
 }
 
 // Everything after the registration; on failure the caller releases it.
-bool start_run(const Call& c, PyObject* threads, Ref& entry) {
-  PyObject* station = c.arg(1);
-  PyObject* direction = c.arg(5);
-  Ref start_velocity = real(c.real(2));
-  Ref velocity = real(c.real(3));
-  Ref acceleration_time = real(c.real(4));
-  if (!start_velocity || !velocity || !acceleration_time || !limit_allows(c, station, direction) ||
-      !call_own(c, kSetParametersOp,
+bool start_run(const FindOArgs& a, PyObject* threads, Ref& entry) {
+  PyObject* station = a.arg<kStation>();
+  PyObject* direction = a.arg<kDirection>();
+  Ref start_velocity = real(a.real<kStartVelocity>());
+  Ref velocity = real(a.real<kVelocity>());
+  Ref acceleration_time = real(a.real<kAccelerationTime>());
+  if (!start_velocity || !velocity || !acceleration_time || !limit_allows(a, station, direction) ||
+      !call_own(a, kSetParameters,
                 {station, start_velocity.get(), velocity.get(), acceleration_time.get()}))
     return false;
-  Ref thread_type = global(c, globals::kThread);
-  Ref target = thread_type ? attribute(c.self(), kThreadFuncOp) : Ref();
+  Ref thread_type = global(a, globals::kThread);
+  Ref target = thread_type ? attribute(a.self(), kFindOThreadFunc.key) : Ref();
   Ref args = target ? Ref::steal(PyTuple_Pack(2, station, direction)) : Ref();
   Ref thread = args ? call_with_keywords(thread_type.get(), {},
                                          {{kTarget, target.get()}, {kArgs, args.get()}})
                     : Ref();
   if (!thread || PyObject_SetItem(threads, station, thread.get()) < 0) return false;
   entry = thread;
-  return log_info(c, {"Start finding o, station ", station}) &&
+  return log_info(a, {"Start finding o, station ", station}) &&
          static_cast<bool>(call_method(thread.get(), kStart, {}));
 }
 
-Ref find_o(const Call& c) {
-  PyObject* station = c.arg(1);
-  PyObject* direction = c.arg(5);
+Ref find_o(const FindOArgs& a) {
+  PyObject* station = a.arg<kStation>();
+  PyObject* direction = a.arg<kDirection>();
   if (compat::assertions_enabled()) {
-    Ref directions = global(c, globals::kDirection);
+    Ref directions = global(a, globals::kDirection);
     const int known = directions ? PyObject_IsInstance(direction, directions.get()) : -1;
     if (known < 0) return {};
     if (!known) return assertion_failed();
   }
-  Ref threads = attribute(c.self(), kThreadsAttr);
+  Ref threads = attribute(a.self(), attributes::kFindOThreads);
   const int reserved = threads ? reserve(threads.get(), station) : -1;
   if (reserved < 0) return {};
   if (reserved == 0) {
@@ -126,82 +113,67 @@ Ref find_o(const Call& c) {
     return {};
   }
   Ref entry = Ref::none();
-  if (!start_run(c, threads.get(), entry)) {
+  if (!start_run(a, threads.get(), entry)) {
     release(threads.get(), station, entry.get());
     return {};
   }
   return Ref::none();
 }
 
-Ref is_finding_o(const Call& c) {
-  Ref threads = attribute(c.self(), kThreadsAttr);
-  const int found = threads ? PySequence_Contains(threads.get(), c.arg(1)) : -1;
+Ref is_finding_o(const StationArgs& a) {
+  Ref threads = attribute(a.self(), attributes::kFindOThreads);
+  const int found = threads ? PySequence_Contains(threads.get(), a.arg<kStation>()) : -1;
   if (found < 0) return {};
   return Ref::boolean(found != 0);
 }
 
-Ref wait_for_find_o_finish(const Call& c) {
-  PyObject* station = c.arg(1);
-  Ref threads = attribute(c.self(), kThreadsAttr);
-  Ref thread = threads ? call_method(threads.get(), kGet, {station}) : Ref();
+Ref wait_for_find_o_finish(const Args<kStation, kTimeout>& a) {
+  PyObject* station = a.arg<kStation>();
+  Ref threads = attribute(a.self(), attributes::kFindOThreads);
+  Ref thread = threads ? call_method(threads.get(), kGetMethod, {station}) : Ref();
   if (!thread) return {};
   if (thread.get() == Py_None)
     return raise_text(PyExc_ValueError, "Axis is not finding origin point, or has been waited.");
-  if (!call_method(thread.get(), kJoin, {c.arg(2)})) return {};
+  if (!call_method(thread.get(), kJoin, {a.arg<kTimeout>()})) return {};
   Ref alive = call_method(thread.get(), kIsAlive, {});
   const int running = alive ? PyObject_IsTrue(alive.get()) : -1;
   if (running < 0) return {};
   if (running) {
-    if (!log_error(c, {"Wait for finding O timeout, station ", station})) return {};
+    if (!log_error(a, {"Wait for finding O timeout, station ", station})) return {};
     return Ref::none();
   }
   if (!call_method(threads.get(), kPop, {station})) return {};
-  Ref stop_source = call_own(c, kGetStopSourceOp, {station});
+  Ref stop_source = call_own(a, kGetStopSource, {station});
   if (!stop_source ||
-      !log_info(c, {"Wait for finding O done. Station ", station, ", source ", stop_source}))
+      !log_info(a, {"Wait for finding O done. Station ", station, ", source ", stop_source}))
     return {};
-  Ref stop_sources = global(c, globals::kStopSource);
-  Ref origin = stop_sources ? attribute(stop_sources.get(), kOrigin) : Ref();
+  Ref origin = member(a, stop_source::kOrigin);
   return origin ? Ref::steal(PyObject_RichCompare(stop_source.get(), origin.get(), Py_EQ)) : Ref();
 }
 
 }  // namespace
 
-const Operation kFindO{
-    "find_o",
-    kController,
-    {kStation,
-     {"start_velocity", Accept::Float, "float"},
-     {"velocity", Accept::Float, "float"},
-     {"acceleration_time", Accept::Float, "float"},
-     {"direction", Accept::Any, "Direction", Default::module_global("Direction", "Negative")}},
-    nullptr,
-    "\n\t\t以指定的速度参数执行找原点动作。"
-    "\n\t\t执行 find_o 函数，以寻找原点后，必须要在某个时间调用 wait_for_find_o_finish "
-    "函数以查询找原点的结果"
-    "\n\t\t这是一个强制性的要求，以防止因为找原点失败而引起各种问题。"
-    "\n\t\twait_for_find_o_finish 的使用说明请参见其函数本体说明。"
-    "\n\t\t:param station: 控制电机轴的运动控制模块的站号"
-    "\n\t\t:param start_velocity: 梯形速度曲线的起始速度"
-    "\n\t\t:param velocity: 梯形速度曲线匀速段的速度值"
-    "\n\t\t:param acceleration_time: 梯形速度曲线加速段的时间跨度，单位：s（秒）"
-    "\n\t\t:param direction: "
-    "找原点时开始运动的方向。如果往这个方向碰到了限位感应器，会自动往反方向继续找"
-    "\n\t\t",
-    find_o};
-const Operation kIsFindingO{"is_finding_o",
-                            kController,
-                            {kStation},
-                            nullptr,
-                            "\n\t\t当前轴是否在找原点过程中。如果是，返回 True；否则，返回 False"
-                            "\n\t\t:param station: 控制电机轴的运动控制模块的站号"
-                            "\n\t\t",
-                            is_finding_o};
-const Operation kWaitForFindOFinish{
+const Operation kFindO =
+    row<find_o>("find_o",
+                "\n\t\t以指定的速度参数执行找原点动作。"
+                "\n\t\t执行 find_o 函数，以寻找原点后，必须要在某个时间调用 wait_for_find_o_finish "
+                "函数以查询找原点的结果"
+                "\n\t\t这是一个强制性的要求，以防止因为找原点失败而引起各种问题。"
+                "\n\t\twait_for_find_o_finish 的使用说明请参见其函数本体说明。"
+                "\n\t\t:param station: 控制电机轴的运动控制模块的站号"
+                "\n\t\t:param start_velocity: 梯形速度曲线的起始速度"
+                "\n\t\t:param velocity: 梯形速度曲线匀速段的速度值"
+                "\n\t\t:param acceleration_time: 梯形速度曲线加速段的时间跨度，单位：s（秒）"
+                "\n\t\t:param direction: "
+                "找原点时开始运动的方向。如果往这个方向碰到了限位感应器，会自动往反方向继续找"
+                "\n\t\t");
+const Operation kIsFindingO =
+    row<is_finding_o>("is_finding_o",
+                      "\n\t\t当前轴是否在找原点过程中。如果是，返回 True；否则，返回 False"
+                      "\n\t\t:param station: 控制电机轴的运动控制模块的站号"
+                      "\n\t\t");
+const Operation kWaitForFindOFinish = row<wait_for_find_o_finish>(
     "wait_for_find_o_finish",
-    kController,
-    {kStation, {"timeout", Accept::OptionalExactFloat, "_Optional[float]", Default::none()}},
-    nullptr,
     "\n\t\t等待某轴找原点结束，并返回找原点的结果。有以下几种情况："
     "\n\t\t1. 提供了一个有效的超时参数 timeout"
     "\n\t\t\t1)找原点动作未能在超时前结束，函数返回 None"
@@ -217,7 +189,6 @@ const Operation kWaitForFindOFinish{
     "\n\t\t2. 轴的报警信号输入有效"
     "\n\t\t:param station: 控制电机轴的运动控制模块的站号"
     "\n\t\t:param timeout: 等待的超时时间，单位：秒(second)"
-    "\n\t\t",
-    wait_for_find_o_finish};
+    "\n\t\t");
 
 }  // namespace kov

@@ -1,5 +1,6 @@
 #include "module/call_support.hpp"
 
+#include "module/module_globals.hpp"
 #include "module/python_compat.hpp"
 
 namespace kov {
@@ -8,16 +9,7 @@ namespace {
 constexpr std::size_t kMaxCallArgs = 8;
 }
 
-Ref global(const Call& c, const Name& name) {
-  PyObject* key = name.get();
-  if (key == nullptr) return {};
-  PyObject* v = PyDict_GetItemWithError(c.globals(), key);
-  if (v == nullptr) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-    return {};
-  }
-  return Ref::borrow(v);
-}
+Ref global(const Call& c, const Name& name) { return lookup_global(c.globals(), name.get()); }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
   PyObject* stack[kMaxCallArgs];
@@ -29,8 +21,7 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
   return Ref::steal(compat::vectorcall(callable, stack, n, nullptr));
 }
 
-Ref call_method(PyObject* obj, const Name& name, std::initializer_list<PyObject*> args) {
-  PyObject* key = name.get();
+Ref call_method(PyObject* obj, PyObject* key, std::initializer_list<PyObject*> args) {
   if (key == nullptr || obj == nullptr) return {};
   PyObject* stack[kMaxCallArgs + 1];
   stack[0] = obj;
@@ -73,10 +64,13 @@ Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> args
   return Ref::steal(compat::vectorcall(callable, stack, n, kwnames.get()));
 }
 
-Ref attribute(PyObject* obj, const Name& name) {
-  PyObject* key = name.get();
+Ref attribute(PyObject* obj, PyObject* key) {
   if (key == nullptr) return {};
   return Ref::steal(PyObject_GetAttr(obj, key));
+}
+
+bool set_attribute(PyObject* obj, PyObject* key, PyObject* value) {
+  return key != nullptr && value != nullptr && PyObject_SetAttr(obj, key, value) == 0;
 }
 
 Ref text(std::initializer_list<Piece> pieces) {

@@ -24,17 +24,29 @@ inline const Name kStopSource{"StopSource"};
 inline const Name kFindingOMethod{"FindingOMethod"};
 }  // namespace globals
 
+// Method names used on objects of several kinds: `close` of masters and files, `get` of the
+// per-controller tables.
+inline const Name kCloseMethod{"close"};
+inline const Name kGetMethod{"get"};
+// Names that two kinds of member share: the constructor hook of each class, and `open`, the
+// controller's re-opening and the built-in the log handler opens its file with.
+inline constexpr char kInitName[] = "__init__";
+inline constexpr char kOpenName[] = "open";
+
 // The module global `name` as it is bound now; NameError when it is gone.
 Ref global(const Call& c, const Name& name);
 
 // `callable(*args)`; any null argument means an error is already set.
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args);
-// `obj.name(*args)`, without creating a bound method where the interpreter allows it.
-Ref call_method(PyObject* obj, const Name& name, std::initializer_list<PyObject*> args);
-// `self.name(*args)` for one of the controller's own operations: goes through the instance
-// so that an override in a subclass takes part.
-inline Ref call_own(const Call& c, const Name& name, std::initializer_list<PyObject*> args) {
-  return call_method(c.self(), name, args);
+// `obj.<key>(*args)`, without creating a bound method where the interpreter allows it.
+Ref call_method(PyObject* obj, PyObject* key, std::initializer_list<PyObject*> args);
+inline Ref call_method(PyObject* obj, const Name& name, std::initializer_list<PyObject*> args) {
+  return call_method(obj, name.get(), args);
+}
+// `self.<op>(*args)` for one of the class's own operations: goes through the instance so
+// that an override in a subclass takes part.
+inline Ref call_own(const Call& c, const Operation& op, std::initializer_list<PyObject*> args) {
+  return call_method(c.self(), op.key, args);
 }
 // `callable(*args, **dict(zip(names, values)))`.
 struct Keyword {
@@ -43,8 +55,14 @@ struct Keyword {
 };
 Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> args,
                        std::initializer_list<Keyword> keywords);
-// `getattr(obj, name)`
-Ref attribute(PyObject* obj, const Name& name);
+// `getattr(obj, key)`
+Ref attribute(PyObject* obj, PyObject* key);
+inline Ref attribute(PyObject* obj, const Name& name) { return attribute(obj, name.get()); }
+// `setattr(obj, key, value)`; false with an exception set (also when `value` is null).
+bool set_attribute(PyObject* obj, PyObject* key, PyObject* value);
+inline bool set_attribute(PyObject* obj, const Name& name, PyObject* value) {
+  return set_attribute(obj, name.get(), value);
+}
 
 // A piece of a log line or message: fixed text, or a value written as `format(value, "")`.
 struct Piece {

@@ -1,6 +1,8 @@
 #include "module/file_log_handler.hpp"
 
 #include "module/call_support.hpp"
+#include "module/class_statement.hpp"
+#include "module/module_globals.hpp"
 #include "module/module_state.hpp"
 #include "module/python_compat.hpp"
 
@@ -8,22 +10,28 @@ namespace kov {
 
 namespace {
 
+constexpr const char* kClassName = "FileLogHandler";
+constexpr const char* kBaseGlobal = "_LogHandler";
 const Name kFilenameAttr{"_FileLogHandler__filename"};
-const Name kLogHandler{"_LogHandler"};
-const Name kInit{"__init__"};
 const Name kFormat{"format"};
 const Name kLock{"lock"};
 const Name kAcquire{"acquire"};
 const Name kRelease{"release"};
 const Name kWrite{"write"};
-const Name kClose{"close"};
 const Name kEncoding{"encoding"};
 
-Ref handler_init(const Call& c) {
-  Ref base = global(c, kLogHandler);
-  if (!base || !call_method(base.get(), kInit, {c.self(), c.arg(2)})) return {};
-  PyObject* key = kFilenameAttr.get();
-  if (key == nullptr || PyObject_SetAttr(c.self(), key, c.arg(1)) < 0) return {};
+constexpr Param kFilename{"filename", Accept::ExactStr, "str"};
+constexpr Param kLevel{"level", Accept::ExactInt, "int", Default::module_global("_LOG_INFO")};
+constexpr Param kRecord{"record"};
+
+extern const Operation kHandlerInit;
+
+Ref handler_init(const Args<kFilename, kLevel>& a) {
+  // The base class's own `__init__`, the member this row overrides.
+  Ref base = lookup_global(a.globals(), kBaseGlobal);
+  if (!base || !call_method(base.get(), kHandlerInit.key, {a.self(), a.arg<kLevel>()}) ||
+      !set_attribute(a.self(), kFilenameAttr, a.arg<kFilename>()))
+    return {};
   return Ref::none();
 }
 
@@ -42,55 +50,35 @@ Ref open_for_append(const Call& c, PyObject* filename) {
   return Ref::steal(compat::vectorcall(state->open, args, 2, kwnames.get()));
 }
 
-Ref handler_emit(const Call& c) {
-  PyObject* self = c.self();
-  Ref formatted = call_method(self, kFormat, {c.arg(1)});
+Ref handler_emit(const Args<kRecord>& a) {
+  PyObject* self = a.self();
+  Ref formatted = call_method(self, kFormat, {a.arg<kRecord>()});
   Ref newline = formatted ? Ref::steal(PyUnicode_FromString("\n")) : Ref();
   Ref message = newline ? Ref::steal(PyNumber_Add(formatted.get(), newline.get())) : Ref();
   Ref lock = message ? attribute(self, kLock) : Ref();
   if (!lock || !call_method(lock.get(), kAcquire, {})) return {};
 
   Ref filename = attribute(self, kFilenameAttr);
-  Ref file = filename ? open_for_append(c, filename.get()) : Ref();
+  Ref file = filename ? open_for_append(a, filename.get()) : Ref();
   if (file) {
     call_method(file.get(), kWrite, {message.get()});
-    clean_up([&] { return call_method(file.get(), kClose, {}); });
+    clean_up([&] { return call_method(file.get(), kCloseMethod, {}); });
   }
   if (!clean_up([&] { return call_method(lock.get(), kRelease, {}); })) return {};
   return Ref::none();
 }
 
-const Operation kHandlerInit{
-    "__init__",
-    "FileLogHandler",
-    {{"filename", Accept::ExactStr, "str"},
-     {"level", Accept::ExactInt, "int", Default::module_global("_LOG_INFO")}},
-    nullptr,
-    nullptr,
-    handler_init};
-
-const Operation kHandlerEmit{"emit",  "FileLogHandler", {{"record"}},
-                             nullptr, nullptr,          handler_emit};
+const Operation kHandlerInit = row<handler_init>(kInitName);
+const Operation kHandlerEmit = row<handler_emit>("emit");
 
 }  // namespace
 
 Ref make_file_log_handler_class(PyObject* module) {
-  PyObject* globals = PyModule_GetDict(module);
-  PyObject* base = PyDict_GetItemString(globals, "_LogHandler");
-  if (base == nullptr) return raise_text(PyExc_NameError, "name '_LogHandler' is not defined");
-  Ref ns = Ref::steal(PyDict_New());
-  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-  Ref name = Ref::steal(PyUnicode_FromString("FileLogHandler"));
-  Ref init = make_function(kHandlerInit, module);
-  Ref emit = make_function(kHandlerEmit, module);
-  Ref bases = Ref::steal(PyTuple_Pack(1, base));
-  if (!ns || !module_name || !name || !init || !emit || !bases ||
-      PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
-      PyDict_SetItemString(ns.get(), "__qualname__", name.get()) < 0 ||
-      PyDict_SetItemString(ns.get(), "__init__", init.get()) < 0 ||
-      PyDict_SetItemString(ns.get(), "emit", emit.get()) < 0)
-    return {};
-  return call(reinterpret_cast<PyObject*>(&PyType_Type), {name.get(), bases.get(), ns.get()});
+  Ref base = lookup_global(PyModule_GetDict(module), kBaseGlobal);
+  if (!base) return {};
+  ClassStatement cls(module, kClassName, base.get());
+  if (!cls.add(kHandlerInit) || !cls.add(kHandlerEmit)) return {};
+  return cls.finish();
 }
 
 }  // namespace kov

@@ -7,6 +7,7 @@
 #include "module/enumerations.hpp"
 #include "module/exit_finalisation.hpp"
 #include "module/file_log_handler.hpp"
+#include "module/module_globals.hpp"
 #include "module/module_state.hpp"
 #include "module/native_function.hpp"
 #include "module/python_compat.hpp"
@@ -64,9 +65,7 @@ bool set_global(PyObject* module, const char* name, const Ref& value) {
 }
 
 Ref get_global(PyObject* module, const char* name) {
-  PyObject* v = PyDict_GetItemString(PyModule_GetDict(module), name);
-  if (v == nullptr) return raise_pieces(PyExc_NameError, {"name '", name, "' is not defined"});
-  return Ref::borrow(v);
+  return lookup_global(PyModule_GetDict(module), name);
 }
 
 Ref call_method_str(PyObject* obj, const char* method, std::initializer_list<PyObject*> args) {
@@ -74,7 +73,8 @@ Ref call_method_str(PyObject* obj, const char* method, std::initializer_list<PyO
   return fn ? call(fn.get(), args) : Ref();
 }
 
-// Steps 10 to 16: the logger and its dated file under ./log.
+// The logger, the handler class, and the handler writing to a file under ./log named for
+// the day of import.
 bool set_up_logging(PyObject* module) {
   Ref get_logger = get_global(module, "_get_logger");
   Ref name = Ref::steal(PyModule_GetNameObject(module));
@@ -132,7 +132,7 @@ bool init_state(PyObject* module) {
   ModuleState* state = state_of(module);
   if (state == nullptr) return false;
   Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-  Ref open = builtins ? Ref::steal(PyObject_GetAttrString(builtins.get(), "open")) : Ref();
+  Ref open = builtins ? Ref::steal(PyObject_GetAttrString(builtins.get(), kOpenName)) : Ref();
   if (!open) return false;
   Py_XSETREF(state->open, open.release());
   return true;

@@ -2,7 +2,13 @@
 
 #include <structmember.h>
 
+#include <cstring>
+
+#include "module/call_support.hpp"
+#include "module/enumerations.hpp"
+#include "module/module_globals.hpp"
 #include "module/python_compat.hpp"
+#include "module/recursion_guard.hpp"
 
 namespace kov {
 
@@ -121,9 +127,8 @@ bool accepts_none(const Param& p) {
          p.fallback.kind == Default::Kind::None;
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-  auto* f = reinterpret_cast<NativeFunction*>(callable);
+PyObject* parse_and_run(NativeFunction* f, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   const Py_ssize_t n = f->nparams;
   PyObject* slots[kMaxParams + 1] = {};
@@ -184,6 +189,19 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     return nullptr;
   }
   return f->op->body(Call(f, slots, reals)).release();
+}
+
+// Operations call each other and the master from C, and conversions and masters may call
+// back into them: without a count of its own, a cycle among them (a controller that is its
+// own master) would overflow the C stack instead of raising RecursionError. One level per
+// entry, taken before any argument conversion can run Python code.
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+  if (!enter_native_call()) return nullptr;
+  PyObject* result =
+      parse_and_run(reinterpret_cast<NativeFunction*>(callable), args, nargsf, kwnames);
+  leave_native_call();
+  return result;
 }
 
 // ---- the Python-visible surface of a function ----
@@ -345,20 +363,34 @@ Ref default_value(const Default& d, PyObject* globals) {
       return Ref::steal(PyLong_FromLongLong(d.integer));
     case Default::Kind::Float:
       return Ref::steal(PyFloat_FromDouble(d.real));
-    case Default::Kind::Global: {
-      PyObject* g = PyDict_GetItemString(globals, d.global);
-      if (g == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", d.global);
-        return {};
-      }
-      if (d.attribute == nullptr) return Ref::borrow(g);
-      return Ref::steal(PyObject_GetAttrString(g, d.attribute));
+    case Default::Kind::Global:
+      return lookup_global(globals, d.global);
+    case Default::Kind::Member: {
+      Ref enumeration = lookup_global(globals, d.member->enumeration.get());
+      return enumeration ? attribute(enumeration.get(), d.member->name) : Ref();
     }
     case Default::Kind::Required:
       break;
   }
   PyErr_SetString(PyExc_SystemError, "required parameter after a parameter with a default");
   return {};
+}
+
+// The name a class statement stores a member under: `__name` (not ending in `__`) of class
+// `Owner` becomes `_Owner__name`.
+Ref member_key(const char* owner, const char* name) {
+  const std::size_t length = std::strlen(name);
+  const bool is_private = owner != nullptr && length > 2 && name[0] == '_' && name[1] == '_' &&
+                          !(name[length - 1] == '_' && name[length - 2] == '_');
+  if (!is_private) return Ref::steal(PyUnicode_InternFromString(name));
+  while (*owner == '_') ++owner;
+  Ref mangled = Ref::steal(PyUnicode_FromFormat("_%s%s", owner, name));
+  if (mangled) {
+    PyObject* key = mangled.release();
+    PyUnicode_InternInPlace(&key);
+    mangled = Ref::steal(key);
+  }
+  return mangled;
 }
 
 }  // namespace
@@ -393,7 +425,7 @@ bool ready_function_type() {
   return PyType_Ready(&function_type) == 0;
 }
 
-Ref make_function(const Operation& op, PyObject* module) {
+Ref make_function(const Operation& op, PyObject* module, const char* owner) {
   PyObject* globals = PyModule_GetDict(module);  // borrowed
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   if (!module_name) return {};
@@ -427,10 +459,12 @@ Ref make_function(const Operation& op, PyObject* module) {
     if (!text || PyDict_SetItemString(annotations.get(), "return", text.get()) < 0) return {};
   }
   Ref name = Ref::steal(PyUnicode_InternFromString(op.name));
-  Ref qualname = Ref::steal(op.owner != nullptr ? PyUnicode_FromFormat("%s.%s", op.owner, op.name)
-                                                : PyUnicode_FromString(op.name));
+  Ref qualname = Ref::steal(owner != nullptr ? PyUnicode_FromFormat("%s.%s", owner, op.name)
+                                             : PyUnicode_FromString(op.name));
+  Ref key = member_key(owner, op.name);
   Ref doc = op.doc != nullptr ? Ref::steal(PyUnicode_FromString(op.doc)) : Ref::none();
-  if (!name || !qualname || !doc) return {};
+  if (!name || !qualname || !key || !doc) return {};
+  if (op.key == nullptr) op.key = key.release();  // kept for the life of the process
 
   auto* f = PyObject_GC_New(NativeFunction, &function_type);
   if (f == nullptr) return {};

@@ -1,12 +1,13 @@
 // Native callables that look and bind like Python functions.
 //
-// Every operation of the module is one `Operation` row: its name, the class that owns it,
-// its parameters (name, accepted type, annotation text, default), its return annotation,
-// its docstring and a C++ body. Argument parsing, conversion, type tests, `__defaults__`,
+// Every operation of the module is one `Operation` row: its name, its parameters (name,
+// accepted type, annotation text, default), its return annotation, its docstring and a C++
+// body. Argument parsing, conversion, type tests, `__defaults__`,
 // `__annotations__` and `__signature__` all come from the row.
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 
 #include "module/py_ref.hpp"
 
@@ -25,23 +26,26 @@ enum class Accept : unsigned char {
   OptionalExactList,
 };
 
+struct EnumMember;
+
 struct Default {
-  enum class Kind : unsigned char { Required, None, False, True, Int, Float, Global };
+  enum class Kind : unsigned char { Required, None, False, True, Int, Float, Global, Member };
   Kind kind = Kind::Required;
   long long integer = 0;
   double real = 0.0;
-  // Kind::Global: module global `global`, optionally its attribute `attribute`, read when
-  // the function is created (like a default expression evaluated at definition time).
+  // Kind::Global: the module global `global`; Kind::Member: the enumeration member `member`.
+  // Read when the function is created, like a default expression at definition time.
   const char* global = nullptr;
-  const char* attribute = nullptr;
+  const EnumMember* member = nullptr;
 
   static constexpr Default none() { return {Kind::None}; }
   static constexpr Default no() { return {Kind::False}; }
   static constexpr Default yes() { return {Kind::True}; }
   static constexpr Default integer_value(long long v) { return {Kind::Int, v}; }
   static constexpr Default real_value(double v) { return {Kind::Float, 0, v}; }
-  static constexpr Default module_global(const char* g, const char* attr = nullptr) {
-    return {Kind::Global, 0, 0.0, g, attr};
+  static constexpr Default module_global(const char* g) { return {Kind::Global, 0, 0.0, g}; }
+  static constexpr Default enum_member(const EnumMember& m) {
+    return {Kind::Member, 0, 0.0, nullptr, &m};
   }
 };
 
@@ -59,26 +63,31 @@ using Body = Ref (*)(const Call&);
 
 struct Operation {
   const char* name;
-  const char* owner;         // qualified-name prefix, e.g. "KOVAxisController"
   Param params[kMaxParams];  // `self` is implicit; unused entries have a null name
   const char* returns;       // return annotation or null
   const char* doc;           // docstring or null
   Body body;
+  // The attribute under which its class keeps the function (`name`, mangled when private),
+  // interned when the function is made: how bodies call the operation on an instance.
+  mutable PyObject* key = nullptr;
 };
 
 struct NativeFunction;
 
-// What a body sees: the parsed arguments (index 0 is self, then the parameters in order),
-// the doubles of float parameters, and the module the function belongs to.
+// What a body sees: the parsed arguments, the module the function belongs to. Bodies read
+// their arguments through `Args`, by parameter, never by position.
 class Call {
  public:
   Call(NativeFunction* fn, PyObject* const* args, const double* reals) noexcept
       : fn_(fn), args_(args), reals_(reals) {}
   PyObject* self() const noexcept { return args_[0]; }
-  PyObject* arg(std::size_t i) const noexcept { return args_[i]; }
-  double real(std::size_t i) const noexcept { return reals_[i]; }
   PyObject* module() const noexcept;
   PyObject* globals() const noexcept;
+
+ protected:
+  // Index 0 is self, then the parameters in order; `reals` holds the converted floats.
+  PyObject* arg_at(std::size_t i) const noexcept { return args_[i]; }
+  double real_at(std::size_t i) const noexcept { return reals_[i]; }
 
  private:
   NativeFunction* fn_;
@@ -86,9 +95,74 @@ class Call {
   const double* reals_;
 };
 
-// Creates the function object of `op`, bound to `module` (its globals are the module's
-// dict; defaults that name module globals are resolved now).
-Ref make_function(const Operation& op, PyObject* module);
+// The arguments of an operation whose parameters are `Ps`, in order. A body names the
+// parameter it reads; one that is not among its operation's parameters, or a float read of
+// a parameter that is not converted, does not compile.
+template <const Param&... Ps>
+class Args : public Call {
+  template <const Param&>
+  struct Tag {};
+
+ public:
+  explicit Args(const Call& c) noexcept : Call(c) {}
+
+  template <const Param& P>
+  PyObject* arg() const noexcept {
+    return arg_at(slot<P>());
+  }
+  template <const Param& P>
+  double real() const noexcept {
+    static_assert(P.accept == Accept::Float, "only float parameters are converted");
+    return real_at(slot<P>());
+  }
+
+ private:
+  template <const Param& P>
+  static constexpr std::size_t slot() {
+    constexpr std::size_t found = position<P>();
+    static_assert(found <= sizeof...(Ps), "not a parameter of this operation");
+    return found;
+  }
+  template <const Param& P>
+  static constexpr std::size_t position() {
+    // Compared as template arguments: the same parameter object gives the same type (an
+    // address comparison is not a constant expression under every compiler option).
+    const bool same[] = {std::is_same<Tag<P>, Tag<Ps>>::value..., false};
+    std::size_t i = 0;
+    while (i < sizeof...(Ps) && !same[i]) ++i;
+    return i + 1;  // after self
+  }
+};
+
+namespace row_detail {
+template <const Param&... Ps>
+Ref run(Ref (*body)(const Args<Ps...>&), const Call& c) {
+  return body(Args<Ps...>(c));
+}
+template <auto body>
+Ref entry(const Call& c) {
+  return run(body, c);
+}
+template <const Param&... Ps>
+constexpr Operation make(const char* name, Ref (*)(const Args<Ps...>&), Body entry, const char* doc,
+                         const char* returns) {
+  static_assert(sizeof...(Ps) <= kMaxParams, "too many parameters");
+  return Operation{name, {Ps...}, returns, doc, entry};
+}
+}  // namespace row_detail
+
+// The row of an operation: its parameters are the ones its body's signature names, so they
+// are written once.
+template <auto body>
+constexpr Operation row(const char* name, const char* doc = nullptr,
+                        const char* returns = nullptr) {
+  return row_detail::make(name, body, row_detail::entry<body>, doc, returns);
+}
+
+// Creates the function object of `op` as a member of the class `owner` (null: a plain
+// function), bound to `module` (its globals are the module's dict; defaults that name
+// module globals are resolved now). Sets `op.key`.
+Ref make_function(const Operation& op, PyObject* module, const char* owner);
 
 // True when `obj` is a function made by make_function.
 bool is_native_function(PyObject* obj) noexcept;

@@ -50,7 +50,7 @@ class Name {
     if (obj_ == nullptr) obj_ = PyUnicode_InternFromString(text_);
     return obj_;
   }
-  const char* text() const noexcept { return text_; }
+  constexpr const char* text() const noexcept { return text_; }
 
  private:
   const char* text_;

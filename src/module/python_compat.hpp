@@ -26,6 +26,12 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
 inline PyInterpreterState* current_interpreter() { return PyInterpreterState_Get(); }
 #endif
 
+// One level of the interpreter's recursion count, as its own calls take it: true (with
+// RecursionError set) when the limit is reached. 3.8 spells these as macros around
+// private names; later releases export them as functions.
+inline bool enter_recursive_call(const char* where) { return Py_EnterRecursiveCall(where) != 0; }
+inline void leave_recursive_call() { Py_LeaveRecursiveCall(); }
+
 // `sys.flags.optimize` as it stands now (python -O sets it before any import).
 inline bool assertions_enabled() {
 #if defined(__GNUC__)
