@@ -8,6 +8,14 @@
 
 namespace kov {
 
+namespace unwind_detail {
+// Set on a thread that the interpreter ends while it takes the GIL back at exit (it calls
+// pthread_exit, whose forced unwind runs our destructors): that thread no longer holds
+// the GIL, so its references are left to the dying interpreter instead of released.
+// Initial-exec: a plain offset from the thread pointer, cheap enough for every release.
+extern __attribute__((tls_model("initial-exec"))) thread_local bool thread_is_ending;
+}  // namespace unwind_detail
+
 // One owned reference (or none). Every body works with these so that early returns on
 // error never leak and never double-release.
 class Ref {
@@ -29,7 +37,9 @@ class Ref {
     std::swap(p_, o.p_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() {
+    if (p_ != nullptr && !unwind_detail::thread_is_ending) Py_DECREF(p_);
+  }
 
   PyObject* get() const noexcept { return p_; }
   PyObject* release() noexcept { return std::exchange(p_, nullptr); }

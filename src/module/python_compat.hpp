@@ -4,6 +4,10 @@
 // public fallback for the others.
 #pragma once
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include "module/py_ref.hpp"
 
 namespace kov::compat {
@@ -11,20 +15,38 @@ namespace kov::compat {
 #if PY_VERSION_HEX < 0x03090000
 // 3.8 offers vectorcall only under its provisional names.
 constexpr unsigned long kTpFlagsVectorcall = _Py_TPFLAGS_HAVE_VECTORCALL;
-inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                            PyObject* kwnames) {
+inline PyObject* plain_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                  PyObject* kwnames) {
   return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
 }
 // 3.8 has no public accessor; the thread state's field is part of its (non-limited) API.
 inline PyInterpreterState* current_interpreter() { return PyThreadState_Get()->interp; }
 #else
 constexpr unsigned long kTpFlagsVectorcall = Py_TPFLAGS_HAVE_VECTORCALL;
-inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                            PyObject* kwnames) {
+inline PyObject* plain_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                  PyObject* kwnames) {
   return PyObject_Vectorcall(callable, args, nargsf, kwnames);
 }
 inline PyInterpreterState* current_interpreter() { return PyInterpreterState_Get(); }
 #endif
+
+// Every call from the module into Python. Python code may release the GIL (a sleep, a bus
+// transaction); a thread that takes it back while the interpreter finalises is ended with
+// pthread_exit, whose forced unwind then runs the destructors of our frames without the
+// GIL: mark the thread, so they leave their references alone, and let the unwind go on.
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+#if defined(__GLIBCXX__)
+  try {
+    return plain_vectorcall(callable, args, nargsf, kwnames);
+  } catch (abi::__forced_unwind&) {
+    unwind_detail::thread_is_ending = true;
+    throw;
+  }
+#else
+  return plain_vectorcall(callable, args, nargsf, kwnames);
+#endif
+}
 
 // One level of the interpreter's recursion count, as its own calls take it: true (with
 // RecursionError set) when the limit is reached. 3.8 spells these as macros around

@@ -85,19 +85,7 @@ def module_dirs():
     return [str(Path(m.__file__).resolve().parent) for m in (zol_mew, zol_kov)]
 
 
-# zol_kov's own references are released during the forced unwind of its homing
-# thread without the GIL (a crash in a float's deallocation, not an abort).
-KNOWN_FAULTS = {
-    "homing-started-from-a-daemon-thread": pytest.mark.xfail(
-        reason="zol_kov releases references without the GIL while a thread is ended at exit",
-        strict=False,
-    ),
-}
-
-
-@pytest.mark.parametrize(
-    "scenario", [pytest.param(name, marks=KNOWN_FAULTS.get(name, ())) for name in sorted(SCENARIOS)]
-)
+@pytest.mark.parametrize("scenario", sorted(SCENARIOS))
 def test_exit_while_a_thread_is_on_the_bus(scenario, tmp_path):
     (tmp_path / "log").mkdir()  # zol_kov logs under the current directory
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(module_dirs()))
