@@ -1,9 +1,11 @@
 """Shared helpers for the benchmarks: alternating samples and their medians, the C floor,
 a printed table and a JSON record."""
+import importlib
 import json
 import os
 import platform
 import subprocess
+import sysconfig
 import sys
 import time
 from typing import Callable, Dict, List
@@ -39,11 +41,13 @@ def load_floor():
     build = os.path.join(here, "floor", "build")
     if build not in sys.path:
         sys.path.insert(0, build)
-    try:
-        import floor
-    except ImportError:
+    # Built for this interpreter? (bench/floor itself would import as a namespace package.)
+    built = os.path.join(build, "floor" + sysconfig.get_config_var("EXT_SUFFIX"))
+    if not os.path.exists(built):
         subprocess.run([os.path.join(here, "floor", "build.sh"), sys.executable], check=True)
-        import floor
+        importlib.invalidate_caches()
+    import floor
+
     return floor
 
 
