@@ -67,8 +67,7 @@ DecodeResult decode_line(std::string_view line) {
   const int station = parse_decimal(line.substr(1, 2));
   const std::string_view command = line.substr(3, 2);
   const char tag = line[5];
-  result.header_valid = station >= kMinStation && station <= kMaxStation &&
-                        valid_command_code(command) && is_tag(tag);
+  result.header_valid = valid_station(station) && valid_command_code(command) && is_tag(tag);
   if (result.header_valid) {
     frame.station = station;
     frame.command = std::string(command);
@@ -147,9 +146,7 @@ DecodeResult decode(std::string_view buffer) {
 
 std::string encode_frame(FrameKind kind, int station, std::string_view command, char tag,
                          std::string_view body) {
-  if (station < kMinStation || station > kMaxStation) {
-    throw std::invalid_argument("station must be 1..99");
-  }
+  check_station(station);
   checked_command(command);
   if (!is_tag(tag)) throw std::invalid_argument("transaction tag must be 'a'..'z'");
   if (!valid_body(body))

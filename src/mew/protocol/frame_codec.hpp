@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "mew/protocol/station.hpp"
+
 namespace mew::protocol {
 
 inline constexpr char kRequestStart = '@';
@@ -25,8 +27,6 @@ inline constexpr std::size_t kMaxFrameLength = 160;
 // Start + station(2) + command(2) + tag + checksum(2) + terminator.
 inline constexpr std::size_t kMinFrameLength = 9;
 
-inline constexpr int kMinStation = 1;
-inline constexpr int kMaxStation = 99;
 inline constexpr int kMaxRegister = 9999;
 inline constexpr int kMaxCoil = 9999;
 inline constexpr int kMaxCoilWord = 624;  // coils 16n..16n+15 must all exist
