@@ -14,6 +14,7 @@
 
 #include "mew/master/master.hpp"
 #include "mew/python/bindings.hpp"
+#include "mew/python/checked_int.hpp"
 #include "mew/python/gil_release.hpp"
 
 namespace py = pybind11;
@@ -138,16 +139,6 @@ Master& master_of(py::handle self) {
   return *master;
 }
 
-// The one conversion of integer arguments: the value of the int `number` if
-// it lies in low..high, nothing otherwise (also far beyond 64 bits).
-std::optional<long long> checked_int(py::handle number, long long low, long long high) {
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow != 0 || v < low || v > high) return std::nullopt;
-  return v;
-}
-
 // Any integer (also an object with __index__) -> C++ int64; a value beyond it
 // is reported like any other value that does not fit.
 std::int64_t value_of(const char* op, py::handle value, const char* what) {
@@ -159,17 +150,6 @@ std::int64_t value_of(const char* op, py::handle value, const char* what) {
                               " out of range for " + what);
   }
   return *v;
-}
-
-// The station's range is the core's to check (with the same message); here
-// only what does not even fit an int.
-int station_of(const char* op, const py::int_& station) {
-  const auto v = checked_int(station, INT_MIN, INT_MAX);
-  if (!v) {
-    throw std::invalid_argument(std::string(op) + ": station " +
-                                py::repr(station).cast<std::string>() + " out of range 1..99");
-  }
-  return static_cast<int>(*v);
 }
 
 std::string repr_of(py::handle self) {
@@ -305,7 +285,7 @@ void bind_master(py::module_& m) {
           "get_int32",
           [](py::handle h, const py::int_& station, const std::string& address) {
             Master& self = master_of(h);
-            const int s = station_of("get_int32", station);
+            const int s = station_of(station, "get_int32");
             return on_bus(self, [&](Trace* t) { return self.get_int32(s, address, t); });
           },
           py::arg("station"), py::arg("address"),
@@ -315,7 +295,7 @@ void bind_master(py::module_& m) {
           [](py::handle h, const py::int_& station, const std::string& address,
              const py::int_& value) {
             Master& self = master_of(h);
-            const int s = station_of("set_int32", station);
+            const int s = station_of(station, "set_int32");
             const std::int64_t v = value_of("set_int32", value, "a signed 32-bit value");
             on_bus(self, [&](Trace* t) { self.set_int32(s, address, v, t); });
           },
@@ -326,7 +306,7 @@ void bind_master(py::module_& m) {
           [](py::handle h, const py::int_& station, const std::string& address,
              const py::int_& value) {
             Master& self = master_of(h);
-            const int s = station_of("set_uint32", station);
+            const int s = station_of(station, "set_uint32");
             const std::int64_t v = value_of("set_uint32", value, "an unsigned 32-bit value");
             on_bus(self, [&](Trace* t) { self.set_uint32(s, address, v, t); });
           },
@@ -337,7 +317,7 @@ void bind_master(py::module_& m) {
           [](py::handle h, const py::int_& station, const std::string& address,
              const py::int_& count) {
             Master& self = master_of(h);
-            const int s = station_of("get_multi_int32", station);
+            const int s = station_of(station, "get_multi_int32");
             const auto c = checked_int(count, 1, mew::master::kMaxValuesPerTransfer);
             if (!c) {
               throw std::invalid_argument("get_multi_int32: count " +
@@ -356,7 +336,7 @@ void bind_master(py::module_& m) {
           [](py::handle h, const py::int_& station, const std::string& address,
              const py::iterable& values) {
             Master& self = master_of(h);
-            const int s = station_of("set_multi_uint32", station);
+            const int s = station_of(station, "set_multi_uint32");
             std::vector<std::int64_t> vs;
             for (py::handle v : values) {
               // Stop early: an endless iterable must not hang the call.
@@ -374,7 +354,7 @@ void bind_master(py::module_& m) {
           "get_coil",
           [](py::handle h, const py::int_& station, const std::string& address) {
             Master& self = master_of(h);
-            const int s = station_of("get_coil", station);
+            const int s = station_of(station, "get_coil");
             return on_bus(self, [&](Trace* t) { return self.get_coil(s, address, t); });
           },
           py::arg("station"), py::arg("address"), "Read one coil (R, X or Y) as a bool.")
@@ -383,7 +363,7 @@ void bind_master(py::module_& m) {
           [](py::handle h, const py::int_& station, const std::string& address,
              const py::object& value) {
             Master& self = master_of(h);
-            const int s = station_of("set_coil", station);
+            const int s = station_of(station, "set_coil");
             const bool on = truth(value);
             on_bus(self, [&](Trace* t) { self.set_coil(s, address, on, t); });
           },
@@ -393,7 +373,7 @@ void bind_master(py::module_& m) {
           "get_coil_uint16",
           [](py::handle h, const py::int_& station, const std::string& address) {
             Master& self = master_of(h);
-            const int s = station_of("get_coil_uint16", station);
+            const int s = station_of(station, "get_coil_uint16");
             return on_bus(self, [&](Trace* t) { return self.get_coil_uint16(s, address, t); });
           },
           py::arg("station"), py::arg("address"),
@@ -404,7 +384,7 @@ void bind_master(py::module_& m) {
           [](py::handle h, const py::int_& station, const std::string& address,
              const py::int_& value) {
             Master& self = master_of(h);
-            const int s = station_of("set_coil_uint16", station);
+            const int s = station_of(station, "set_coil_uint16");
             const std::int64_t v = value_of("set_coil_uint16", value, "a 16-coil word");
             on_bus(self, [&](Trace* t) { self.set_coil_uint16(s, address, v, t); });
           },
