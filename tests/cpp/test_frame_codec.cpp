@@ -388,6 +388,17 @@ void test_stations() {
         "station -7 out of range 1..99");
 }
 
+void test_error_codes() {
+  for (int code : {kMinErrorCode, kMaxErrorCode}) {
+    const DecodeResult r = decode(encode_error_reply(4, "WC", 'c', code));
+    CHECK(r.status == DecodeStatus::kFrame && r.frame.error_code == code);
+  }
+  for (int code : {kMinErrorCode - 1, kMaxErrorCode + 1, -1}) {
+    CHECK(refusal([code] { encode_error_reply(4, "WC", 'c', code); }) ==
+          "error code must be within 1..99");
+  }
+}
+
 void test_printable() {
   const std::pair<std::string, std::string> cases[] = {
       {"@01RDa", "@01RDa"},
@@ -444,6 +455,7 @@ int main() {
   test_encoder_refuses();
   test_addresses();
   test_stations();
+  test_error_codes();
   test_printable();
   test_required_addresses();
   if (g_failures != 0) {

@@ -11,6 +11,7 @@ bool is_start(char c) { return c == kRequestStart || c == kReplyStart; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
 bool is_tag(char c) { return c >= kFirstTag && c <= kLastTag; }
+bool is_coil_device(char c) { return c == 'R' || c == 'X' || c == 'Y'; }
 
 // Upper-case only: the protocol has one spelling per value, which keeps the
 // documented frames and captures unambiguous.
@@ -217,7 +218,7 @@ const char* error_text(int code) {
 }
 
 std::string encode_request(int station, char tag, const Request& request) {
-  const bool coil_device = request.device == 'R' || request.device == 'X' || request.device == 'Y';
+  const bool coil_device = is_coil_device(request.device);
   std::string payload;
   switch (request.command) {
     case Command::kReadData:
@@ -267,6 +268,19 @@ std::string encode_request(int station, char tag, const Request& request) {
   return encode_frame(FrameKind::kRequest, station, command_code(request.command), tag, payload);
 }
 
+namespace {
+
+// Coil and coil-word payloads open alike: the device letter, then the number
+// in `digits` decimal digits (the caller has checked the payload's length).
+bool parse_coil_target(std::string_view payload, std::size_t digits, Request& r) {
+  r.device = payload[0];
+  if (!is_coil_device(r.device)) return false;
+  r.number = parse_decimal(payload.substr(1, digits));
+  return r.number >= 0;
+}
+
+}  // namespace
+
 ParsedRequest parse_request(const Frame& frame) {
   ParsedRequest parsed;
   Request& r = parsed.request;
@@ -306,10 +320,7 @@ ParsedRequest parse_request(const Frame& frame) {
     case Command::kWriteCoil: {
       const std::size_t expected = r.command == Command::kReadCoil ? 5 : 6;
       if (p.size() != expected) return fail(kErrMalformedRequest);
-      r.device = p[0];
-      if (r.device != 'R' && r.device != 'X' && r.device != 'Y') return fail(kErrMalformedRequest);
-      r.number = parse_decimal(p.substr(1, 4));
-      if (r.number < 0) return fail(kErrMalformedRequest);
+      if (!parse_coil_target(p, 4, r)) return fail(kErrMalformedRequest);
       if (r.command == Command::kWriteCoil) {
         if (!is_digit(p[5])) return fail(kErrMalformedRequest);
         if (p[5] != '0' && p[5] != '1') return fail(kErrDataOutOfRange);
@@ -322,10 +333,7 @@ ParsedRequest parse_request(const Frame& frame) {
     case Command::kWriteWord: {
       const std::size_t expected = r.command == Command::kReadWord ? 4 : 8;
       if (p.size() != expected) return fail(kErrMalformedRequest);
-      r.device = p[0];
-      if (r.device != 'R' && r.device != 'X' && r.device != 'Y') return fail(kErrMalformedRequest);
-      r.number = parse_decimal(p.substr(1, 3));
-      if (r.number < 0) return fail(kErrMalformedRequest);
+      if (!parse_coil_target(p, 3, r)) return fail(kErrMalformedRequest);
       if (r.command == Command::kWriteWord) {
         if (!parse_words(p.substr(4), 1, &r.words)) return fail(kErrMalformedRequest);
       }
@@ -341,8 +349,15 @@ std::string encode_reply(int station, std::string_view command, char tag, std::s
   return encode_frame(FrameKind::kReply, station, command, tag, data);
 }
 
+void check_error_code(int code) {
+  if (code < kMinErrorCode || code > kMaxErrorCode) {
+    throw std::invalid_argument("error code must be within " + std::to_string(kMinErrorCode) +
+                                ".." + std::to_string(kMaxErrorCode));
+  }
+}
+
 std::string encode_error_reply(int station, std::string_view command, char tag, int code) {
-  if (code < 1 || code > 99) throw std::invalid_argument("error code must be 1..99");
+  check_error_code(code);
   std::string body(1, kErrorMark);
   append_decimal(body, code, 2);
   return encode_frame(FrameKind::kReply, station, command, tag, body);

@@ -105,6 +105,12 @@ enum ErrorCode : int {
   kErrReadOnly = 6,           // write to the input coils (X)
 };
 
+// An error reply carries its code as two decimal digits; 00 would be no error.
+inline constexpr int kMinErrorCode = 1;
+inline constexpr int kMaxErrorCode = 99;
+// Throws std::invalid_argument "error code must be within 1..99" for another code.
+void check_error_code(int code);
+
 // Short English description of an error code ("unknown error" for others).
 const char* error_text(int code);
 

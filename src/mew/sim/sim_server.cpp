@@ -131,7 +131,7 @@ void SimulatorServer::corrupt_next_reply(int offset) {
 }
 
 void SimulatorServer::error_next_reply(int code) {
-  if (code < 1 || code > 99) throw std::invalid_argument("error code must be within 1..99");
+  proto::check_error_code(code);
   std::lock_guard<std::mutex> lock(mutex_);
   faults_.error_code = code;
 }
