@@ -217,8 +217,42 @@ const char* error_text(int code) {
   }
 }
 
+namespace {
+
+// Coil and coil-word payloads open alike: the device letter, then the number
+// in a fixed count of decimal digits.
+struct CoilTarget {
+  const char* what;
+  int max;
+  std::size_t digits;
+};
+constexpr CoilTarget kCoilTarget{"coil", kMaxCoil, 4};
+constexpr CoilTarget kCoilWordTarget{"coil word", kMaxCoilWord, 3};
+
+void append_coil_target(std::string& payload, const Request& r, const CoilTarget& target) {
+  if (!is_coil_device(r.device)) {
+    throw std::invalid_argument(std::string(target.what) + " commands take device R, X or Y");
+  }
+  if (r.number < 0 || r.number > target.max) {
+    throw std::invalid_argument(std::string(target.what) + " number beyond 0.." +
+                                std::to_string(target.max));
+  }
+  payload += r.device;
+  append_decimal(payload, r.number, static_cast<int>(target.digits));
+}
+
+// The caller has checked the payload's length; the number's range is its own
+// error code, not a malformed request.
+bool parse_coil_target(std::string_view payload, const CoilTarget& target, Request& r) {
+  r.device = payload[0];
+  if (!is_coil_device(r.device)) return false;
+  r.number = parse_decimal(payload.substr(1, target.digits));
+  return r.number >= 0;
+}
+
+}  // namespace
+
 std::string encode_request(int station, char tag, const Request& request) {
-  const bool coil_device = is_coil_device(request.device);
   std::string payload;
   switch (request.command) {
     case Command::kReadData:
@@ -242,22 +276,12 @@ std::string encode_request(int station, char tag, const Request& request) {
     }
     case Command::kReadCoil:
     case Command::kWriteCoil:
-      if (!coil_device) throw std::invalid_argument("coil commands take device R, X or Y");
-      if (request.number < 0 || request.number > kMaxCoil) {
-        throw std::invalid_argument("coil number beyond 0..9999");
-      }
-      payload += request.device;
-      append_decimal(payload, request.number, 4);
+      append_coil_target(payload, request, kCoilTarget);
       if (request.command == Command::kWriteCoil) payload += request.coil ? '1' : '0';
       break;
     case Command::kReadWord:
     case Command::kWriteWord:
-      if (!coil_device) throw std::invalid_argument("coil-word commands take device R, X or Y");
-      if (request.number < 0 || request.number > kMaxCoilWord) {
-        throw std::invalid_argument("coil word number beyond 0..624");
-      }
-      payload += request.device;
-      append_decimal(payload, request.number, 3);
+      append_coil_target(payload, request, kCoilWordTarget);
       if (request.command == Command::kWriteWord) {
         if (request.words.size() != 1)
           throw std::invalid_argument("coil-word write needs one word");
@@ -267,19 +291,6 @@ std::string encode_request(int station, char tag, const Request& request) {
   }
   return encode_frame(FrameKind::kRequest, station, command_code(request.command), tag, payload);
 }
-
-namespace {
-
-// Coil and coil-word payloads open alike: the device letter, then the number
-// in `digits` decimal digits (the caller has checked the payload's length).
-bool parse_coil_target(std::string_view payload, std::size_t digits, Request& r) {
-  r.device = payload[0];
-  if (!is_coil_device(r.device)) return false;
-  r.number = parse_decimal(payload.substr(1, digits));
-  return r.number >= 0;
-}
-
-}  // namespace
 
 ParsedRequest parse_request(const Frame& frame) {
   ParsedRequest parsed;
@@ -320,7 +331,7 @@ ParsedRequest parse_request(const Frame& frame) {
     case Command::kWriteCoil: {
       const std::size_t expected = r.command == Command::kReadCoil ? 5 : 6;
       if (p.size() != expected) return fail(kErrMalformedRequest);
-      if (!parse_coil_target(p, 4, r)) return fail(kErrMalformedRequest);
+      if (!parse_coil_target(p, kCoilTarget, r)) return fail(kErrMalformedRequest);
       if (r.command == Command::kWriteCoil) {
         if (!is_digit(p[5])) return fail(kErrMalformedRequest);
         if (p[5] != '0' && p[5] != '1') return fail(kErrDataOutOfRange);
@@ -333,7 +344,7 @@ ParsedRequest parse_request(const Frame& frame) {
     case Command::kWriteWord: {
       const std::size_t expected = r.command == Command::kReadWord ? 4 : 8;
       if (p.size() != expected) return fail(kErrMalformedRequest);
-      if (!parse_coil_target(p, 3, r)) return fail(kErrMalformedRequest);
+      if (!parse_coil_target(p, kCoilWordTarget, r)) return fail(kErrMalformedRequest);
       if (r.command == Command::kWriteWord) {
         if (!parse_words(p.substr(4), 1, &r.words)) return fail(kErrMalformedRequest);
       }
