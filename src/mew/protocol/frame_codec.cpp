@@ -241,9 +241,12 @@ void append_coil_target(std::string& payload, const Request& r, const CoilTarget
   append_decimal(payload, r.number, static_cast<int>(target.digits));
 }
 
-// The caller has checked the payload's length; the number's range is its own
-// error code, not a malformed request.
-bool parse_coil_target(std::string_view payload, const CoilTarget& target, Request& r) {
+// False for a malformed payload: one that is not the target and exactly
+// `value_length` more characters. The number's range is the caller's to check
+// (its own error code).
+bool parse_coil_target(std::string_view payload, const CoilTarget& target, std::size_t value_length,
+                       Request& r) {
+  if (payload.size() != 1 + target.digits + value_length) return false;
   r.device = payload[0];
   if (!is_coil_device(r.device)) return false;
   r.number = parse_decimal(payload.substr(1, target.digits));
@@ -329,9 +332,8 @@ ParsedRequest parse_request(const Frame& frame) {
     }
     case Command::kReadCoil:
     case Command::kWriteCoil: {
-      const std::size_t expected = r.command == Command::kReadCoil ? 5 : 6;
-      if (p.size() != expected) return fail(kErrMalformedRequest);
-      if (!parse_coil_target(p, kCoilTarget, r)) return fail(kErrMalformedRequest);
+      const std::size_t value_length = r.command == Command::kWriteCoil ? 1 : 0;
+      if (!parse_coil_target(p, kCoilTarget, value_length, r)) return fail(kErrMalformedRequest);
       if (r.command == Command::kWriteCoil) {
         if (!is_digit(p[5])) return fail(kErrMalformedRequest);
         if (p[5] != '0' && p[5] != '1') return fail(kErrDataOutOfRange);
@@ -342,9 +344,10 @@ ParsedRequest parse_request(const Frame& frame) {
     }
     case Command::kReadWord:
     case Command::kWriteWord: {
-      const std::size_t expected = r.command == Command::kReadWord ? 4 : 8;
-      if (p.size() != expected) return fail(kErrMalformedRequest);
-      if (!parse_coil_target(p, kCoilWordTarget, r)) return fail(kErrMalformedRequest);
+      const std::size_t value_length = r.command == Command::kWriteWord ? 4 : 0;
+      if (!parse_coil_target(p, kCoilWordTarget, value_length, r)) {
+        return fail(kErrMalformedRequest);
+      }
       if (r.command == Command::kWriteWord) {
         if (!parse_words(p.substr(4), 1, &r.words)) return fail(kErrMalformedRequest);
       }
