@@ -116,9 +116,9 @@ class Simulator {
     } catch (const std::invalid_argument& e) {
       throw py::value_error(e.what());
     } catch (const std::system_error& e) {
-      const py::object error =
-          py::module_::import("builtins").attr("OSError")(e.code().value(), e.what());
-      PyErr_SetObject(PyExc_OSError, error.ptr());
+      // OSError's two-argument form, so that `errno` and `strerror` are set.
+      const py::object os_error = py::reinterpret_borrow<py::object>(PyExc_OSError);
+      py::set_error(os_error, os_error(e.code().value(), e.what()));
       throw py::error_already_set();
     }
   }
