@@ -142,6 +142,27 @@ class Simulator {
   std::unique_ptr<SimulatorServer> server_;
 };
 
+// Device access with the same effects and errors as over the bus: the address
+// is parsed first (with the GIL, like any argument check), then run() calls
+// `f(model, now, address)` under the server's lock and raises the protocol
+// error code it returns as ValueError naming the address.
+class DeviceAccess {
+ public:
+  DeviceAccess(Simulator& s, int station, const std::string& text, AddressKind kind)
+      : s_(s), station_(station), text_(text), address_(require_address(text, kind)) {}
+
+  template <class F>
+  void run(F&& f) const {
+    check(s_.on(station_, [&](AxisModel& m, double now) { return f(m, now, address_); }), text_);
+  }
+
+ private:
+  Simulator& s_;
+  int station_;
+  const std::string& text_;
+  Address address_;
+};
+
 py::dict geometry_dict(const mew::sim::Geometry& g) {
   return py::dict("negative_limit"_a = g.negative_limit, "positive_limit"_a = g.positive_limit,
                   "origin_low"_a = g.origin_low, "origin_high"_a = g.origin_high);
@@ -240,13 +261,11 @@ and applies to every station; change it per station with set_geometry().
   cls.def(
       "read_registers",
       [](Simulator& s, int station, const std::string& address, int count) {
-        const Address a = require_address(address, AddressKind::kDataRegister);
         std::vector<std::uint16_t> words;
-        check(s.on(station,
-                   [&](AxisModel& m, double now) {
-                     return m.read_registers(now, a.number, count, &words);
-                   }),
-              address);
+        DeviceAccess(s, station, address, AddressKind::kDataRegister)
+            .run([&](AxisModel& m, double now, const Address& a) {
+              return m.read_registers(now, a.number, count, &words);
+            });
         return std::vector<int>(words.begin(), words.end());
       },
       "station"_a, "address"_a, "count"_a, "16-bit words from a data register on.");
@@ -254,25 +273,25 @@ and applies to every station; change it per station with set_geometry().
       "write_registers",
       [](Simulator& s, int station, const std::string& address,
          const std::vector<long long>& words) {
-        const Address a = require_address(address, AddressKind::kDataRegister);
+        const DeviceAccess access(s, station, address, AddressKind::kDataRegister);
         std::vector<std::uint16_t> w;
         for (long long v : words) {
           if (v < 0 || v > 0xffff) throw py::value_error("words are 0..65535");
           w.push_back(static_cast<std::uint16_t>(v));
         }
-        check(s.on(station,
-                   [&](AxisModel& m, double now) { return m.write_registers(now, a.number, w); }),
-              address);
+        access.run([&](AxisModel& m, double now, const Address& a) {
+          return m.write_registers(now, a.number, w);
+        });
       },
       "station"_a, "address"_a, "words"_a);
   cls.def(
       "get_int32",
       [](Simulator& s, int station, const std::string& address) {
-        const Address a = require_address(address, AddressKind::kDataRegister);
         std::vector<std::uint16_t> w;
-        check(s.on(station, [&](AxisModel& m,
-                                double now) { return m.read_registers(now, a.number, 2, &w); }),
-              address);
+        DeviceAccess(s, station, address, AddressKind::kDataRegister)
+            .run([&](AxisModel& m, double now, const Address& a) {
+              return m.read_registers(now, a.number, 2, &w);
+            });
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(w[0]) |
                                          (static_cast<std::uint32_t>(w[1]) << 16));
       },
@@ -280,63 +299,56 @@ and applies to every station; change it per station with set_geometry().
   cls.def(
       "set_int32",
       [](Simulator& s, int station, const std::string& address, const py::int_& value) {
-        const Address a = require_address(address, AddressKind::kDataRegister);
+        const DeviceAccess access(s, station, address, AddressKind::kDataRegister);
         const auto u = static_cast<std::uint32_t>(to_int32(value));
         const std::vector<std::uint16_t> w{static_cast<std::uint16_t>(u & 0xffff),
                                            static_cast<std::uint16_t>(u >> 16)};
-        check(s.on(station,
-                   [&](AxisModel& m, double now) { return m.write_registers(now, a.number, w); }),
-              address);
+        access.run([&](AxisModel& m, double now, const Address& a) {
+          return m.write_registers(now, a.number, w);
+        });
       },
       "station"_a, "address"_a, "value"_a,
       "Writes a 32-bit value (signed or unsigned reading) to a data register pair.");
   cls.def(
       "get_coil",
       [](Simulator& s, int station, const std::string& address) {
-        const Address a = require_address(address, AddressKind::kCoil);
         bool value = false;
-        check(
-            s.on(station, [&](AxisModel& m,
-                              double now) { return m.read_coil(now, a.device, a.number, &value); }),
-            address);
+        DeviceAccess(s, station, address, AddressKind::kCoil)
+            .run([&](AxisModel& m, double now, const Address& a) {
+              return m.read_coil(now, a.device, a.number, &value);
+            });
         return value;
       },
       "station"_a, "address"_a);
   cls.def(
       "set_coil",
       [](Simulator& s, int station, const std::string& address, bool value) {
-        const Address a = require_address(address, AddressKind::kCoil);
-        check(
-            s.on(station, [&](AxisModel& m,
-                              double now) { return m.write_coil(now, a.device, a.number, value); }),
-            address);
+        DeviceAccess(s, station, address, AddressKind::kCoil)
+            .run([&](AxisModel& m, double now, const Address& a) {
+              return m.write_coil(now, a.device, a.number, value);
+            });
       },
       "station"_a, "address"_a, "value"_a,
       "Writes a relay or output as the bus would (True on R0..R6 issues the command).");
   cls.def(
       "get_coil_uint16",
       [](Simulator& s, int station, const std::string& address) {
-        const Address a = require_address(address, AddressKind::kCoilWord);
         std::uint16_t word = 0;
-        check(s.on(station,
-                   [&](AxisModel& m, double now) {
-                     return m.read_coil_word(now, a.device, a.number, &word);
-                   }),
-              address);
+        DeviceAccess(s, station, address, AddressKind::kCoilWord)
+            .run([&](AxisModel& m, double now, const Address& a) {
+              return m.read_coil_word(now, a.device, a.number, &word);
+            });
         return static_cast<int>(word);
       },
       "station"_a, "address"_a);
   cls.def(
       "set_coil_uint16",
       [](Simulator& s, int station, const std::string& address, int value) {
-        const Address a = require_address(address, AddressKind::kCoilWord);
+        const DeviceAccess access(s, station, address, AddressKind::kCoilWord);
         if (value < 0 || value > 0xffff) throw py::value_error("a coil word is 0..65535");
-        check(s.on(station,
-                   [&](AxisModel& m, double now) {
-                     return m.write_coil_word(now, a.device, a.number,
-                                              static_cast<std::uint16_t>(value));
-                   }),
-              address);
+        access.run([&](AxisModel& m, double now, const Address& a) {
+          return m.write_coil_word(now, a.device, a.number, static_cast<std::uint16_t>(value));
+        });
       },
       "station"_a, "address"_a, "value"_a);
 
