@@ -63,7 +63,8 @@ Request register_request(const char* name, std::string_view text, int words) {
   const Address a = parse_for(name, text, AddressKind::kDataRegister, false);
   if (a.number + words - 1 > protocol::kMaxRegister) {
     throw std::invalid_argument(std::string(name) + ": registers DT" + std::to_string(a.number) +
-                                "..DT" + std::to_string(a.number + words - 1) + " run past DT9999");
+                                "..DT" + std::to_string(a.number + words - 1) + " run past DT" +
+                                std::to_string(protocol::kMaxRegister));
   }
   Request r;
   r.device = 'D';
@@ -75,7 +76,8 @@ Request register_request(const char* name, std::string_view text, int words) {
 void check_count(const char* name, std::size_t count) {
   if (count < 1 || count > static_cast<std::size_t>(kMaxValuesPerTransfer)) {
     throw std::invalid_argument(std::string(name) + ": " + std::to_string(count) +
-                                " values; one transfer carries 1..16");
+                                " values; one transfer carries 1.." +
+                                std::to_string(kMaxValuesPerTransfer));
   }
 }
 

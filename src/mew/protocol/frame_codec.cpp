@@ -262,10 +262,11 @@ std::string encode_request(int station, char tag, const Request& request) {
     case Command::kWriteData: {
       if (request.device != 'D') throw std::invalid_argument("register commands take device 'D'");
       if (request.count < 1 || request.count > kMaxRegisterCount) {
-        throw std::invalid_argument("register count must be 1..32");
+        throw std::invalid_argument("register count must be 1.." +
+                                    std::to_string(kMaxRegisterCount));
       }
       if (request.number < 0 || request.number > kMaxRegister - request.count + 1) {
-        throw std::invalid_argument("registers beyond 0..9999");
+        throw std::invalid_argument("registers beyond 0.." + std::to_string(kMaxRegister));
       }
       append_decimal(payload, request.number, 4);
       append_decimal(payload, request.count, 2);

@@ -337,7 +337,8 @@ void bind_master(py::module_& m) {
         const auto n = checked_int(count, 1, mew::master::kMaxValuesPerTransfer);
         if (!n) {
           throw std::invalid_argument(std::string(c.name) + ": count " +
-                                      py::repr(count).cast<std::string>() + " out of range 1..16");
+                                      py::repr(count).cast<std::string>() + " out of range 1.." +
+                                      std::to_string(mew::master::kMaxValuesPerTransfer));
         }
         return on_bus(c.master, [&](Trace* t) {
           return c.master.get_multi_int32(c.station, address, static_cast<int>(*n), t);
@@ -353,8 +354,10 @@ void bind_master(py::module_& m) {
         for (py::handle v : values) {
           // Stop early: an endless iterable must not hang the call.
           if (vs.size() == static_cast<std::size_t>(mew::master::kMaxValuesPerTransfer)) {
-            throw std::invalid_argument(std::string(c.name) +
-                                        ": more than 16 values; one transfer carries 1..16");
+            throw std::invalid_argument(std::string(c.name) + ": more than " +
+                                        std::to_string(mew::master::kMaxValuesPerTransfer) +
+                                        " values; one transfer carries 1.." +
+                                        std::to_string(mew::master::kMaxValuesPerTransfer));
           }
           vs.push_back(value_of(c.name, v, "an unsigned 32-bit value"));
         }
