@@ -2,13 +2,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mew/protocol/address.hpp"
 #include "mew/protocol/frame_codec.hpp"
+#include "mew/protocol/printable.hpp"
+#include "mew/protocol/station.hpp"
 
 using namespace mew::protocol;
 
@@ -32,7 +36,7 @@ int g_failures = 0;
     } catch (const std::invalid_argument&) { \
       threw = true;                          \
     }                                        \
-    CHECK(threw&& #expr);                    \
+    CHECK(threw && #expr);                   \
   } while (0)
 
 // Decodes a whole stream, collecting frames and non-frame outcomes in order.
@@ -360,6 +364,85 @@ void test_addresses() {
   }
 }
 
+// The message of the std::invalid_argument `f` throws; "" when it throws none.
+template <class F>
+std::string refusal(F&& f) {
+  try {
+    f();
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+  return "";
+}
+
+void test_stations() {
+  for (long long s : {0LL, -1LL, 100LL, 1LL << 40, -(1LL << 40)}) CHECK(!valid_station(s));
+  for (long long s : {1LL, 2LL, 98LL, 99LL}) CHECK(valid_station(s));
+  // One wording wherever a station is refused: the check, the encoder, with a context.
+  CHECK(station_out_of_range("1099511627776") == "station 1099511627776 out of range 1..99");
+  CHECK(refusal([] { check_station(0); }) == "station 0 out of range 1..99");
+  CHECK(refusal([] { check_station(100, "get_coil"); }) ==
+        "get_coil: station 100 out of range 1..99");
+  CHECK(refusal([] { check_station(99); }).empty());
+  CHECK(refusal([] { encode_frame(FrameKind::kReply, -7, "RD", 'a', ""); }) ==
+        "station -7 out of range 1..99");
+}
+
+void test_error_codes() {
+  for (int code : {kMinErrorCode, kMaxErrorCode}) {
+    const DecodeResult r = decode(encode_error_reply(4, "WC", 'c', code));
+    CHECK(r.status == DecodeStatus::kFrame && r.frame.error_code == code);
+  }
+  for (int code : {kMinErrorCode - 1, kMaxErrorCode + 1, -1}) {
+    CHECK(refusal([code] { encode_error_reply(4, "WC", 'c', code); }) ==
+          "error code must be within 1..99");
+  }
+}
+
+void test_printable() {
+  const std::pair<std::string, std::string> cases[] = {
+      {"@01RDa", "@01RDa"},
+      {"it's \\", "it\\'s \\\\"},
+      {std::string("a\0\r\n\x7f\xff", 6), "a\\x00\\r\\x0a\\x7f\\xff"},
+      {"", ""},
+  };
+  for (const auto& [bytes, text] : cases) CHECK(printable(bytes) == text);
+  // Every byte reads back as itself: no two spell alike, and all is printable ASCII.
+  std::set<std::string> spellings;
+  for (int b = 0; b < 256; ++b) {
+    const std::string text = printable(std::string(1, static_cast<char>(b)));
+    spellings.insert(text);
+    for (char c : text) CHECK(c >= 0x20 && c < 0x7F);
+  }
+  CHECK(spellings.size() == 256);
+  // A frame loses its terminator only, and only the last one.
+  CHECK(printable_frame(">01WDa45\r") == ">01WDa45");
+  CHECK(printable_frame(">01\rWDa\x0c") == ">01\\rWDa\\x0c");
+  CHECK(printable_frame("\r\r") == "\\r");
+}
+
+void test_required_addresses() {
+  const Address a = require_address("D20", AddressKind::kDataRegister);
+  CHECK(a.kind == AddressKind::kDataRegister && a.device == 'D' && a.number == 20);
+  CHECK(require_address("X1", AddressKind::kCoil).device == 'X');
+  CHECK(require_address("WY3", AddressKind::kCoilWord, true).number == 3);
+  CHECK(refusal([] { require_address("Q7", AddressKind::kCoil); }) ==
+        "invalid address 'Q7': unknown device code (expected DT, D, R, X, Y, WR, WX or WY)");
+  CHECK(refusal([] { require_address("R1", AddressKind::kDataRegister); }) ==
+        "address 'R1' is not a data register (DT<n> or D<n>)");
+  CHECK(refusal([] { require_address("DT1", AddressKind::kCoil); }) ==
+        "address 'DT1' is not a coil (R<n>, X<n> or Y<n>)");
+  CHECK(refusal([] { require_address("R1", AddressKind::kCoilWord); }) ==
+        "address 'R1' is not a coil word (WR<n>, WX<n> or WY<n>)");
+  CHECK(refusal([] { require_address("X1", AddressKind::kCoil, true); }) ==
+        "'X1' is an input and cannot be written");
+  CHECK(refusal([] { require_address("WX0", AddressKind::kCoilWord, true); }) ==
+        "'WX0' is an input and cannot be written");
+  // The address is named as printable() spells it, whatever bytes it holds.
+  CHECK(refusal([] { require_address(std::string("D'\r", 3), AddressKind::kDataRegister); }) ==
+        "invalid address 'D\\'\\r': number must be decimal digits only");
+}
+
 }  // namespace
 
 int main() {
@@ -371,6 +454,10 @@ int main() {
   test_parse_request_errors();
   test_encoder_refuses();
   test_addresses();
+  test_stations();
+  test_error_codes();
+  test_printable();
+  test_required_addresses();
   if (g_failures != 0) {
     std::fprintf(stderr, "%d check(s) failed\n", g_failures);
     return EXIT_FAILURE;

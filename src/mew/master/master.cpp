@@ -4,7 +4,11 @@
 #include <cmath>
 #include <cstdio>
 
+#include "mew/protocol/printable.hpp"
+
 namespace mew::master {
+
+using protocol::printable;
 
 using protocol::Address;
 using protocol::AddressKind;
@@ -32,27 +36,6 @@ struct Master::Reply {
 
 namespace {
 
-// Bytes as a reader of a log wants them: printable ASCII kept, the rest escaped.
-std::string printable(std::string_view bytes) {
-  std::string out;
-  for (char c : bytes) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\\' || c == '\'') {
-      out += '\\';
-      out += c;
-    } else if (u >= 0x20 && u < 0x7F) {
-      out += c;
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", u);
-      out += hex;
-    }
-  }
-  return out;
-}
-
 std::string seconds_text(microseconds t) {
   char text[32];
   std::snprintf(text, sizeof text, "%g", static_cast<double>(t.count()) / 1e6);
@@ -67,38 +50,21 @@ std::string op_text(const char* name, int station, std::string_view address) {
   return std::string(name) + "(" + std::to_string(station) + ", '" + printable(address) + "')";
 }
 
-void check_station(const char* name, int station) {
-  if (station < protocol::kMinStation || station > protocol::kMaxStation) {
-    throw std::invalid_argument(std::string(name) + ": station " + std::to_string(station) +
-                                " out of range 1..99");
-  }
-}
-
+// The operation's name in front of the protocol's own wording.
 Address parse_for(const char* name, std::string_view text, AddressKind kind, bool write) {
-  std::string why;
-  auto address = protocol::parse_address(text, &why);
-  const std::string quoted = "'" + printable(text) + "'";
-  if (!address) {
-    throw std::invalid_argument(std::string(name) + ": invalid address " + quoted + ": " + why);
+  try {
+    return protocol::require_address(text, kind, write);
+  } catch (const std::invalid_argument& e) {
+    throw std::invalid_argument(std::string(name) + ": " + e.what());
   }
-  if (address->kind != kind) {
-    const char* wanted = kind == AddressKind::kDataRegister ? "a data register (DT<n> or D<n>)"
-                         : kind == AddressKind::kCoil       ? "a coil (R<n>, X<n> or Y<n>)"
-                                                            : "a coil word (WR<n>, WX<n> or WY<n>)";
-    throw std::invalid_argument(std::string(name) + ": address " + quoted + " is not " + wanted);
-  }
-  if (write && !address->writable()) {
-    throw std::invalid_argument(std::string(name) + ": " + quoted +
-                                " is an input and cannot be written");
-  }
-  return *address;
 }
 
 Request register_request(const char* name, std::string_view text, int words) {
   const Address a = parse_for(name, text, AddressKind::kDataRegister, false);
   if (a.number + words - 1 > protocol::kMaxRegister) {
     throw std::invalid_argument(std::string(name) + ": registers DT" + std::to_string(a.number) +
-                                "..DT" + std::to_string(a.number + words - 1) + " run past DT9999");
+                                "..DT" + std::to_string(a.number + words - 1) + " run past DT" +
+                                std::to_string(protocol::kMaxRegister));
   }
   Request r;
   r.device = 'D';
@@ -110,7 +76,8 @@ Request register_request(const char* name, std::string_view text, int words) {
 void check_count(const char* name, std::size_t count) {
   if (count < 1 || count > static_cast<std::size_t>(kMaxValuesPerTransfer)) {
     throw std::invalid_argument(std::string(name) + ": " + std::to_string(count) +
-                                " values; one transfer carries 1..16");
+                                " values; one transfer carries 1.." +
+                                std::to_string(kMaxValuesPerTransfer));
   }
 }
 
@@ -335,7 +302,7 @@ bool is_write(Command command) {
 // Checks station and address of an operation on `words` data registers.
 Master::Op Master::register_op(const char* name, int station, std::string_view address, int words,
                                Command command) {
-  check_station(name, station);
+  protocol::check_station(station, name);
   Op op{name, station, address, register_request(name, address, words)};
   op.request.command = command;
   return op;
@@ -344,7 +311,7 @@ Master::Op Master::register_op(const char* name, int station, std::string_view a
 // Checks station and address of an operation on one coil or one coil word.
 Master::Op Master::coil_op(const char* name, int station, std::string_view address,
                            Command command) {
-  check_station(name, station);
+  protocol::check_station(station, name);
   const bool word = command == Command::kReadWord || command == Command::kWriteWord;
   const Address a = parse_for(name, address, word ? AddressKind::kCoilWord : AddressKind::kCoil,
                               is_write(command));
@@ -364,7 +331,7 @@ std::vector<std::uint16_t> Master::read_registers(const Op& op, Trace* trace) {
 
 void Master::write_values(const char* name, int station, std::string_view address,
                           const std::vector<std::int64_t>& values, bool is_signed, Trace* trace) {
-  check_station(name, station);
+  protocol::check_station(station, name);
   check_count(name, values.size());
   Op op =
       register_op(name, station, address, static_cast<int>(values.size()) * 2, Command::kWriteData);
@@ -394,7 +361,7 @@ void Master::set_uint32(int station, std::string_view address, std::int64_t valu
 
 std::vector<std::int32_t> Master::get_multi_int32(int station, std::string_view address, int count,
                                                   Trace* trace) {
-  check_station("get_multi_int32", station);
+  protocol::check_station(station, "get_multi_int32");
   check_count("get_multi_int32", count < 0 ? 0 : static_cast<std::size_t>(count));
   const Op op = register_op("get_multi_int32", station, address, 2 * count, Command::kReadData);
   const std::vector<std::uint16_t> words = read_registers(op, trace);

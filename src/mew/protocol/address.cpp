@@ -1,6 +1,9 @@
 #include "mew/protocol/address.hpp"
 
+#include <stdexcept>
+
 #include "mew/protocol/frame_codec.hpp"
+#include "mew/protocol/printable.hpp"
 
 namespace mew::protocol {
 namespace {
@@ -58,6 +61,23 @@ std::optional<Address> parse_address(std::string_view text, std::string* error) 
   address.device = prefix->device;
   address.number = number;
   return address;
+}
+
+Address require_address(std::string_view text, AddressKind kind, bool for_writing) {
+  std::string why;
+  const auto address = parse_address(text, &why);
+  const std::string quoted = "'" + printable(text) + "'";
+  if (!address) throw std::invalid_argument("invalid address " + quoted + ": " + why);
+  if (address->kind != kind) {
+    const char* wanted = kind == AddressKind::kDataRegister ? "a data register (DT<n> or D<n>)"
+                         : kind == AddressKind::kCoil       ? "a coil (R<n>, X<n> or Y<n>)"
+                                                            : "a coil word (WR<n>, WX<n> or WY<n>)";
+    throw std::invalid_argument("address " + quoted + " is not " + wanted);
+  }
+  if (for_writing && !address->writable()) {
+    throw std::invalid_argument(quoted + " is an input and cannot be written");
+  }
+  return *address;
 }
 
 std::string format_address(const Address& address) {

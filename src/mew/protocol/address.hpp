@@ -26,6 +26,13 @@ struct Address {
 // reason ("unknown device code", "number out of range", ...).
 std::optional<Address> parse_address(std::string_view text, std::string* error = nullptr);
 
+// The address an operation on `kind` needs, for a caller's own words: throws
+// std::invalid_argument naming the address as printable() spells it,
+// "invalid address 'Q7': unknown device code (...)", "address 'R1' is not a
+// data register (DT<n> or D<n>)" and, `for_writing`, "'X1' is an input and
+// cannot be written".
+Address require_address(std::string_view text, AddressKind kind, bool for_writing = false);
+
 // The canonical spelling: "DT20" for both "D20" and "DT020", "WY3", "R16".
 std::string format_address(const Address& address);
 

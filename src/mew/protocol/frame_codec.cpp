@@ -11,6 +11,7 @@ bool is_start(char c) { return c == kRequestStart || c == kReplyStart; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
 bool is_tag(char c) { return c >= kFirstTag && c <= kLastTag; }
+bool is_coil_device(char c) { return c == 'R' || c == 'X' || c == 'Y'; }
 
 // Upper-case only: the protocol has one spelling per value, which keeps the
 // documented frames and captures unambiguous.
@@ -67,8 +68,7 @@ DecodeResult decode_line(std::string_view line) {
   const int station = parse_decimal(line.substr(1, 2));
   const std::string_view command = line.substr(3, 2);
   const char tag = line[5];
-  result.header_valid = station >= kMinStation && station <= kMaxStation &&
-                        valid_command_code(command) && is_tag(tag);
+  result.header_valid = valid_station(station) && valid_command_code(command) && is_tag(tag);
   if (result.header_valid) {
     frame.station = station;
     frame.command = std::string(command);
@@ -147,9 +147,7 @@ DecodeResult decode(std::string_view buffer) {
 
 std::string encode_frame(FrameKind kind, int station, std::string_view command, char tag,
                          std::string_view body) {
-  if (station < kMinStation || station > kMaxStation) {
-    throw std::invalid_argument("station must be 1..99");
-  }
+  check_station(station);
   checked_command(command);
   if (!is_tag(tag)) throw std::invalid_argument("transaction tag must be 'a'..'z'");
   if (!valid_body(body))
@@ -219,18 +217,56 @@ const char* error_text(int code) {
   }
 }
 
+namespace {
+
+// Coil and coil-word payloads open alike: the device letter, then the number
+// in a fixed count of decimal digits.
+struct CoilTarget {
+  const char* what;
+  int max;
+  std::size_t digits;
+};
+constexpr CoilTarget kCoilTarget{"coil", kMaxCoil, 4};
+constexpr CoilTarget kCoilWordTarget{"coil word", kMaxCoilWord, 3};
+
+void append_coil_target(std::string& payload, const Request& r, const CoilTarget& target) {
+  if (!is_coil_device(r.device)) {
+    throw std::invalid_argument(std::string(target.what) + " commands take device R, X or Y");
+  }
+  if (r.number < 0 || r.number > target.max) {
+    throw std::invalid_argument(std::string(target.what) + " number beyond 0.." +
+                                std::to_string(target.max));
+  }
+  payload += r.device;
+  append_decimal(payload, r.number, static_cast<int>(target.digits));
+}
+
+// False for a malformed payload: one that is not the target and exactly
+// `value_length` more characters. The number's range is the caller's to check
+// (its own error code).
+bool parse_coil_target(std::string_view payload, const CoilTarget& target, std::size_t value_length,
+                       Request& r) {
+  if (payload.size() != 1 + target.digits + value_length) return false;
+  r.device = payload[0];
+  if (!is_coil_device(r.device)) return false;
+  r.number = parse_decimal(payload.substr(1, target.digits));
+  return r.number >= 0;
+}
+
+}  // namespace
+
 std::string encode_request(int station, char tag, const Request& request) {
-  const bool coil_device = request.device == 'R' || request.device == 'X' || request.device == 'Y';
   std::string payload;
   switch (request.command) {
     case Command::kReadData:
     case Command::kWriteData: {
       if (request.device != 'D') throw std::invalid_argument("register commands take device 'D'");
       if (request.count < 1 || request.count > kMaxRegisterCount) {
-        throw std::invalid_argument("register count must be 1..32");
+        throw std::invalid_argument("register count must be 1.." +
+                                    std::to_string(kMaxRegisterCount));
       }
       if (request.number < 0 || request.number > kMaxRegister - request.count + 1) {
-        throw std::invalid_argument("registers beyond 0..9999");
+        throw std::invalid_argument("registers beyond 0.." + std::to_string(kMaxRegister));
       }
       append_decimal(payload, request.number, 4);
       append_decimal(payload, request.count, 2);
@@ -244,22 +280,12 @@ std::string encode_request(int station, char tag, const Request& request) {
     }
     case Command::kReadCoil:
     case Command::kWriteCoil:
-      if (!coil_device) throw std::invalid_argument("coil commands take device R, X or Y");
-      if (request.number < 0 || request.number > kMaxCoil) {
-        throw std::invalid_argument("coil number beyond 0..9999");
-      }
-      payload += request.device;
-      append_decimal(payload, request.number, 4);
+      append_coil_target(payload, request, kCoilTarget);
       if (request.command == Command::kWriteCoil) payload += request.coil ? '1' : '0';
       break;
     case Command::kReadWord:
     case Command::kWriteWord:
-      if (!coil_device) throw std::invalid_argument("coil-word commands take device R, X or Y");
-      if (request.number < 0 || request.number > kMaxCoilWord) {
-        throw std::invalid_argument("coil word number beyond 0..624");
-      }
-      payload += request.device;
-      append_decimal(payload, request.number, 3);
+      append_coil_target(payload, request, kCoilWordTarget);
       if (request.command == Command::kWriteWord) {
         if (request.words.size() != 1)
           throw std::invalid_argument("coil-word write needs one word");
@@ -307,12 +333,8 @@ ParsedRequest parse_request(const Frame& frame) {
     }
     case Command::kReadCoil:
     case Command::kWriteCoil: {
-      const std::size_t expected = r.command == Command::kReadCoil ? 5 : 6;
-      if (p.size() != expected) return fail(kErrMalformedRequest);
-      r.device = p[0];
-      if (r.device != 'R' && r.device != 'X' && r.device != 'Y') return fail(kErrMalformedRequest);
-      r.number = parse_decimal(p.substr(1, 4));
-      if (r.number < 0) return fail(kErrMalformedRequest);
+      const std::size_t value_length = r.command == Command::kWriteCoil ? 1 : 0;
+      if (!parse_coil_target(p, kCoilTarget, value_length, r)) return fail(kErrMalformedRequest);
       if (r.command == Command::kWriteCoil) {
         if (!is_digit(p[5])) return fail(kErrMalformedRequest);
         if (p[5] != '0' && p[5] != '1') return fail(kErrDataOutOfRange);
@@ -323,12 +345,10 @@ ParsedRequest parse_request(const Frame& frame) {
     }
     case Command::kReadWord:
     case Command::kWriteWord: {
-      const std::size_t expected = r.command == Command::kReadWord ? 4 : 8;
-      if (p.size() != expected) return fail(kErrMalformedRequest);
-      r.device = p[0];
-      if (r.device != 'R' && r.device != 'X' && r.device != 'Y') return fail(kErrMalformedRequest);
-      r.number = parse_decimal(p.substr(1, 3));
-      if (r.number < 0) return fail(kErrMalformedRequest);
+      const std::size_t value_length = r.command == Command::kWriteWord ? 4 : 0;
+      if (!parse_coil_target(p, kCoilWordTarget, value_length, r)) {
+        return fail(kErrMalformedRequest);
+      }
       if (r.command == Command::kWriteWord) {
         if (!parse_words(p.substr(4), 1, &r.words)) return fail(kErrMalformedRequest);
       }
@@ -344,8 +364,15 @@ std::string encode_reply(int station, std::string_view command, char tag, std::s
   return encode_frame(FrameKind::kReply, station, command, tag, data);
 }
 
+void check_error_code(int code) {
+  if (code < kMinErrorCode || code > kMaxErrorCode) {
+    throw std::invalid_argument("error code must be within " + std::to_string(kMinErrorCode) +
+                                ".." + std::to_string(kMaxErrorCode));
+  }
+}
+
 std::string encode_error_reply(int station, std::string_view command, char tag, int code) {
-  if (code < 1 || code > 99) throw std::invalid_argument("error code must be 1..99");
+  check_error_code(code);
   std::string body(1, kErrorMark);
   append_decimal(body, code, 2);
   return encode_frame(FrameKind::kReply, station, command, tag, body);

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "mew/protocol/station.hpp"
+
 namespace mew::protocol {
 
 inline constexpr char kRequestStart = '@';
@@ -25,8 +27,6 @@ inline constexpr std::size_t kMaxFrameLength = 160;
 // Start + station(2) + command(2) + tag + checksum(2) + terminator.
 inline constexpr std::size_t kMinFrameLength = 9;
 
-inline constexpr int kMinStation = 1;
-inline constexpr int kMaxStation = 99;
 inline constexpr int kMaxRegister = 9999;
 inline constexpr int kMaxCoil = 9999;
 inline constexpr int kMaxCoilWord = 624;  // coils 16n..16n+15 must all exist
@@ -104,6 +104,12 @@ enum ErrorCode : int {
   kErrDataOutOfRange = 5,     // count outside 1..32, coil value not 0/1
   kErrReadOnly = 6,           // write to the input coils (X)
 };
+
+// An error reply carries its code as two decimal digits; 00 would be no error.
+inline constexpr int kMinErrorCode = 1;
+inline constexpr int kMaxErrorCode = 99;
+// Throws std::invalid_argument "error code must be within 1..99" for another code.
+void check_error_code(int code);
 
 // Short English description of an error code ("unknown error" for others).
 const char* error_text(int code);

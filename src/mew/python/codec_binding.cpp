@@ -1,12 +1,14 @@
 // zol_mew._codec: the frame codec exposed to the test suite, so that the
 // Python tests can check documented frames and feed the decoder arbitrary
-// bytes. Not part of the public interface.
+// bytes. Not part of the public interface. Stations go through the bindings'
+// one conversion, so that any int reaches the codec's own check.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include "mew/protocol/address.hpp"
 #include "mew/protocol/frame_codec.hpp"
 #include "mew/python/bindings.hpp"
+#include "mew/python/checked_int.hpp"
 
 namespace py = pybind11;
 namespace protocol = mew::protocol;
@@ -41,10 +43,10 @@ py::dict frame_dict(const protocol::Frame& f) {
   return d;
 }
 
-protocol::Frame frame_from(int station, const std::string& command, const std::string& tag,
-                           const std::string& body) {
+protocol::Frame frame_from(const py::int_& station, const std::string& command,
+                           const std::string& tag, const std::string& body) {
   protocol::Frame f;
-  f.station = station;
+  f.station = station_of(station);
   f.command = command;
   f.tag = tag.size() == 1 ? tag[0] : 0;
   f.body = body;
@@ -75,8 +77,9 @@ void bind_codec(py::module_& parent) {
         [](const py::bytes& data) { return protocol::checksum(std::string_view(data)); });
   m.def(
       "encode_request",
-      [](int station, const std::string& tag, const std::string& command, const std::string& device,
-         int number, int count, std::vector<std::uint16_t> words, bool coil) {
+      [](const py::int_& station, const std::string& tag, const std::string& command,
+         const std::string& device, int number, int count, std::vector<std::uint16_t> words,
+         bool coil) {
         protocol::Request r;
         r.command = command_of(command);
         r.device = device.size() == 1 ? device[0] : '?';
@@ -84,13 +87,14 @@ void bind_codec(py::module_& parent) {
         r.count = count;
         r.words = std::move(words);
         r.coil = coil;
-        return py::bytes(protocol::encode_request(station, tag.size() == 1 ? tag[0] : 0, r));
+        return py::bytes(
+            protocol::encode_request(station_of(station), tag.size() == 1 ? tag[0] : 0, r));
       },
       py::arg("station"), py::arg("tag"), py::arg("command"), py::arg("device"), py::arg("number"),
       py::arg("count") = 0, py::arg("words") = std::vector<std::uint16_t>{},
       py::arg("coil") = false);
-  m.def("parse_request", [](int station, const std::string& command, const std::string& tag,
-                            const std::string& body) {
+  m.def("parse_request", [](const py::int_& station, const std::string& command,
+                            const std::string& tag, const std::string& body) {
     const protocol::ParsedRequest p =
         protocol::parse_request(frame_from(station, command, tag, body));
     py::dict d;
@@ -102,14 +106,15 @@ void bind_codec(py::module_& parent) {
     d["coil"] = p.request.coil;
     return py::make_tuple(p.error, p.error == 0 ? py::object(d) : py::object(py::none()));
   });
-  m.def("encode_reply", [](int station, const std::string& command, const std::string& tag,
-                           const std::string& data) {
-    return py::bytes(protocol::encode_reply(station, command, tag.size() == 1 ? tag[0] : 0, data));
+  m.def("encode_reply", [](const py::int_& station, const std::string& command,
+                           const std::string& tag, const std::string& data) {
+    return py::bytes(
+        protocol::encode_reply(station_of(station), command, tag.size() == 1 ? tag[0] : 0, data));
   });
   m.def("encode_error_reply",
-        [](int station, const std::string& command, const std::string& tag, int code) {
-          return py::bytes(
-              protocol::encode_error_reply(station, command, tag.size() == 1 ? tag[0] : 0, code));
+        [](const py::int_& station, const std::string& command, const std::string& tag, int code) {
+          return py::bytes(protocol::encode_error_reply(station_of(station), command,
+                                                        tag.size() == 1 ? tag[0] : 0, code));
         });
   m.def("parse_address", [](const std::string& text) -> py::object {
     std::string why;

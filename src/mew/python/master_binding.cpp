@@ -14,6 +14,7 @@
 
 #include "mew/master/master.hpp"
 #include "mew/python/bindings.hpp"
+#include "mew/python/checked_int.hpp"
 #include "mew/python/gil_release.hpp"
 
 namespace py = pybind11;
@@ -138,16 +139,6 @@ Master& master_of(py::handle self) {
   return *master;
 }
 
-// The one conversion of integer arguments: the value of the int `number` if
-// it lies in low..high, nothing otherwise (also far beyond 64 bits).
-std::optional<long long> checked_int(py::handle number, long long low, long long high) {
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow != 0 || v < low || v > high) return std::nullopt;
-  return v;
-}
-
 // Any integer (also an object with __index__) -> C++ int64; a value beyond it
 // is reported like any other value that does not fit.
 std::int64_t value_of(const char* op, py::handle value, const char* what) {
@@ -161,15 +152,29 @@ std::int64_t value_of(const char* op, py::handle value, const char* what) {
   return *v;
 }
 
-// The station's range is the core's to check (with the same message); here
-// only what does not even fit an int.
-int station_of(const char* op, const py::int_& station) {
-  const auto v = checked_int(station, INT_MIN, INT_MAX);
-  if (!v) {
-    throw std::invalid_argument(std::string(op) + ": station " +
-                                py::repr(station).cast<std::string>() + " out of range 1..99");
-  }
-  return static_cast<int>(*v);
+// What every bus operation starts from: its name (for messages), the master
+// behind `self` and the station, converted.
+struct BusCall {
+  const char* name;
+  Master& master;
+  int station;
+};
+
+// Defines MewMaster.<name>(station, address, args...): `body` gets the call
+// with the master and station checked in that order, so that the name is
+// written once.
+template <class Result, class... Args, class... Extra>
+void def_bus_op(py::class_<Master>& cls, const char* name,
+                Result (*body)(const BusCall&, const std::string&, Args...),
+                const Extra&... extra) {
+  cls.def(
+      name,
+      [name, body](py::handle self, const py::int_& station, const std::string& address,
+                   Args... args) -> Result {
+        const BusCall call{name, master_of(self), station_of(station, name)};
+        return body(call, address, args...);
+      },
+      extra...);
 }
 
 std::string repr_of(py::handle self) {
@@ -229,9 +234,8 @@ void bind_master(py::module_& m) {
   });
   py::register_exception_translator(&translate);
 
-  py::class_<Master>(m, "MewMaster", kClassDoc)
-      .def(
-          py::init([](const std::string& port, int baudrate, double timeout, int retries,
+  py::class_<Master> cls(m, "MewMaster", kClassDoc);
+  cls.def(py::init([](const std::string& port, int baudrate, double timeout, int retries,
                       int bytesize, const std::string& parity, int stopbits, bool exclusive,
                       bool reconnect) {
             MasterOptions options;
@@ -300,116 +304,98 @@ void bind_master(py::module_& m) {
           },
           "Counters since the master was created: transactions (operations sent to the bus), "
           "retries (requests sent again), errors (attempts without a valid answer), bytes_sent, "
-          "bytes_received.")
-      .def(
-          "get_int32",
-          [](py::handle h, const py::int_& station, const std::string& address) {
-            Master& self = master_of(h);
-            const int s = station_of("get_int32", station);
-            return on_bus(self, [&](Trace* t) { return self.get_int32(s, address, t); });
-          },
-          py::arg("station"), py::arg("address"),
-          "Read the signed 32-bit value at data registers n, n+1 (low word first).")
-      .def(
-          "set_int32",
-          [](py::handle h, const py::int_& station, const std::string& address,
-             const py::int_& value) {
-            Master& self = master_of(h);
-            const int s = station_of("set_int32", station);
-            const std::int64_t v = value_of("set_int32", value, "a signed 32-bit value");
-            on_bus(self, [&](Trace* t) { self.set_int32(s, address, v, t); });
-          },
-          py::arg("station"), py::arg("address"), py::arg("value"),
-          "Write a signed 32-bit value to data registers n, n+1.")
-      .def(
-          "set_uint32",
-          [](py::handle h, const py::int_& station, const std::string& address,
-             const py::int_& value) {
-            Master& self = master_of(h);
-            const int s = station_of("set_uint32", station);
-            const std::int64_t v = value_of("set_uint32", value, "an unsigned 32-bit value");
-            on_bus(self, [&](Trace* t) { self.set_uint32(s, address, v, t); });
-          },
-          py::arg("station"), py::arg("address"), py::arg("value"),
-          "Write an unsigned 32-bit value (0..4294967295; negatives raise OverflowError).")
-      .def(
-          "get_multi_int32",
-          [](py::handle h, const py::int_& station, const std::string& address,
-             const py::int_& count) {
-            Master& self = master_of(h);
-            const int s = station_of("get_multi_int32", station);
-            const auto c = checked_int(count, 1, mew::master::kMaxValuesPerTransfer);
-            if (!c) {
-              throw std::invalid_argument("get_multi_int32: count " +
-                                          py::repr(count).cast<std::string>() +
-                                          " out of range 1..16");
-            }
-            return on_bus(self, [&](Trace* t) {
-              return self.get_multi_int32(s, address, static_cast<int>(*c), t);
-            });
-          },
-          py::arg("station"), py::arg("address"), py::arg("count"),
-          "Read `count` (1..16) signed 32-bit values from consecutive register pairs; "
-          "returns a list of ints.")
-      .def(
-          "set_multi_uint32",
-          [](py::handle h, const py::int_& station, const std::string& address,
-             const py::iterable& values) {
-            Master& self = master_of(h);
-            const int s = station_of("set_multi_uint32", station);
-            std::vector<std::int64_t> vs;
-            for (py::handle v : values) {
-              // Stop early: an endless iterable must not hang the call.
-              if (vs.size() == static_cast<std::size_t>(mew::master::kMaxValuesPerTransfer)) {
-                throw std::invalid_argument(
-                    "set_multi_uint32: more than 16 values; one transfer carries 1..16");
-              }
-              vs.push_back(value_of("set_multi_uint32", v, "an unsigned 32-bit value"));
-            }
-            on_bus(self, [&](Trace* t) { self.set_multi_uint32(s, address, vs, t); });
-          },
-          py::arg("station"), py::arg("address"), py::arg("values"),
-          "Write 1..16 unsigned 32-bit values to consecutive register pairs in one transfer.")
-      .def(
-          "get_coil",
-          [](py::handle h, const py::int_& station, const std::string& address) {
-            Master& self = master_of(h);
-            const int s = station_of("get_coil", station);
-            return on_bus(self, [&](Trace* t) { return self.get_coil(s, address, t); });
-          },
-          py::arg("station"), py::arg("address"), "Read one coil (R, X or Y) as a bool.")
-      .def(
-          "set_coil",
-          [](py::handle h, const py::int_& station, const std::string& address,
-             const py::object& value) {
-            Master& self = master_of(h);
-            const int s = station_of("set_coil", station);
-            const bool on = truth(value);
-            on_bus(self, [&](Trace* t) { self.set_coil(s, address, on, t); });
-          },
-          py::arg("station"), py::arg("address"), py::arg("value"),
-          "Write one coil (R or Y) with the truth value of `value`.")
-      .def(
-          "get_coil_uint16",
-          [](py::handle h, const py::int_& station, const std::string& address) {
-            Master& self = master_of(h);
-            const int s = station_of("get_coil_uint16", station);
-            return on_bus(self, [&](Trace* t) { return self.get_coil_uint16(s, address, t); });
-          },
-          py::arg("station"), py::arg("address"),
-          "Read 16 coils at a word address (WR, WX, WY n: coils 16n..16n+15, bit k = coil "
-          "16n+k) as an int.")
-      .def(
-          "set_coil_uint16",
-          [](py::handle h, const py::int_& station, const std::string& address,
-             const py::int_& value) {
-            Master& self = master_of(h);
-            const int s = station_of("set_coil_uint16", station);
-            const std::int64_t v = value_of("set_coil_uint16", value, "a 16-coil word");
-            on_bus(self, [&](Trace* t) { self.set_coil_uint16(s, address, v, t); });
-          },
-          py::arg("station"), py::arg("address"), py::arg("value"),
-          "Write 16 coils (0..65535) at a word address (WR or WY).");
+          "bytes_received.");
+
+  // The bus operations, each MewMaster.<name>(station, address, ...).
+  def_bus_op(
+      cls, "get_int32",
+      +[](const BusCall& c, const std::string& address) {
+        return on_bus(c.master,
+                      [&](Trace* t) { return c.master.get_int32(c.station, address, t); });
+      },
+      py::arg("station"), py::arg("address"),
+      "Read the signed 32-bit value at data registers n, n+1 (low word first).");
+  def_bus_op(
+      cls, "set_int32",
+      +[](const BusCall& c, const std::string& address, const py::int_& value) {
+        const std::int64_t v = value_of(c.name, value, "a signed 32-bit value");
+        on_bus(c.master, [&](Trace* t) { c.master.set_int32(c.station, address, v, t); });
+      },
+      py::arg("station"), py::arg("address"), py::arg("value"),
+      "Write a signed 32-bit value to data registers n, n+1.");
+  def_bus_op(
+      cls, "set_uint32",
+      +[](const BusCall& c, const std::string& address, const py::int_& value) {
+        const std::int64_t v = value_of(c.name, value, "an unsigned 32-bit value");
+        on_bus(c.master, [&](Trace* t) { c.master.set_uint32(c.station, address, v, t); });
+      },
+      py::arg("station"), py::arg("address"), py::arg("value"),
+      "Write an unsigned 32-bit value (0..4294967295; negatives raise OverflowError).");
+  def_bus_op(
+      cls, "get_multi_int32",
+      +[](const BusCall& c, const std::string& address, const py::int_& count) {
+        const auto n = checked_int(count, 1, mew::master::kMaxValuesPerTransfer);
+        if (!n) {
+          throw std::invalid_argument(std::string(c.name) + ": count " +
+                                      py::repr(count).cast<std::string>() + " out of range 1.." +
+                                      std::to_string(mew::master::kMaxValuesPerTransfer));
+        }
+        return on_bus(c.master, [&](Trace* t) {
+          return c.master.get_multi_int32(c.station, address, static_cast<int>(*n), t);
+        });
+      },
+      py::arg("station"), py::arg("address"), py::arg("count"),
+      "Read `count` (1..16) signed 32-bit values from consecutive register pairs; "
+      "returns a list of ints.");
+  def_bus_op(
+      cls, "set_multi_uint32",
+      +[](const BusCall& c, const std::string& address, const py::iterable& values) {
+        std::vector<std::int64_t> vs;
+        for (py::handle v : values) {
+          // Stop early: an endless iterable must not hang the call.
+          if (vs.size() == static_cast<std::size_t>(mew::master::kMaxValuesPerTransfer)) {
+            throw std::invalid_argument(std::string(c.name) + ": more than " +
+                                        std::to_string(mew::master::kMaxValuesPerTransfer) +
+                                        " values; one transfer carries 1.." +
+                                        std::to_string(mew::master::kMaxValuesPerTransfer));
+          }
+          vs.push_back(value_of(c.name, v, "an unsigned 32-bit value"));
+        }
+        on_bus(c.master, [&](Trace* t) { c.master.set_multi_uint32(c.station, address, vs, t); });
+      },
+      py::arg("station"), py::arg("address"), py::arg("values"),
+      "Write 1..16 unsigned 32-bit values to consecutive register pairs in one transfer.");
+  def_bus_op(
+      cls, "get_coil",
+      +[](const BusCall& c, const std::string& address) {
+        return on_bus(c.master, [&](Trace* t) { return c.master.get_coil(c.station, address, t); });
+      },
+      py::arg("station"), py::arg("address"), "Read one coil (R, X or Y) as a bool.");
+  def_bus_op(
+      cls, "set_coil",
+      +[](const BusCall& c, const std::string& address, const py::object& value) {
+        const bool on = truth(value);
+        on_bus(c.master, [&](Trace* t) { c.master.set_coil(c.station, address, on, t); });
+      },
+      py::arg("station"), py::arg("address"), py::arg("value"),
+      "Write one coil (R or Y) with the truth value of `value`.");
+  def_bus_op(
+      cls, "get_coil_uint16",
+      +[](const BusCall& c, const std::string& address) {
+        return on_bus(c.master,
+                      [&](Trace* t) { return c.master.get_coil_uint16(c.station, address, t); });
+      },
+      py::arg("station"), py::arg("address"),
+      "Read 16 coils at a word address (WR, WX, WY n: coils 16n..16n+15, bit k = coil "
+      "16n+k) as an int.");
+  def_bus_op(
+      cls, "set_coil_uint16",
+      +[](const BusCall& c, const std::string& address, const py::int_& value) {
+        const std::int64_t v = value_of(c.name, value, "a 16-coil word");
+        on_bus(c.master, [&](Trace* t) { c.master.set_coil_uint16(c.station, address, v, t); });
+      },
+      py::arg("station"), py::arg("address"), py::arg("value"),
+      "Write 16 coils (0..65535) at a word address (WR or WY).");
 }
 
 }  // namespace mew::python

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -22,6 +23,7 @@
 #include "mew/protocol/address.hpp"
 #include "mew/protocol/frame_codec.hpp"
 #include "mew/python/bindings.hpp"
+#include "mew/python/checked_int.hpp"
 #include "mew/python/gil_release.hpp"
 #include "mew/sim/sim_server.hpp"
 
@@ -32,21 +34,9 @@ namespace py = pybind11;
 using namespace pybind11::literals;
 using mew::protocol::Address;
 using mew::protocol::AddressKind;
+using mew::protocol::require_address;
 using mew::sim::AxisModel;
 using mew::sim::SimulatorServer;
-
-Address parse(const std::string& text, AddressKind kind) {
-  std::string why;
-  const auto address = mew::protocol::parse_address(text, &why);
-  if (!address) throw py::value_error("bad address '" + text + "': " + why);
-  if (address->kind != kind) {
-    const char* wanted = kind == AddressKind::kDataRegister ? "a data register (DTn)"
-                         : kind == AddressKind::kCoil       ? "a coil (Rn, Xn, Yn)"
-                                                            : "a coil word (WRn, WXn, WYn)";
-    throw py::value_error("address '" + text + "' is not " + wanted);
-  }
-  return *address;
-}
 
 void check(int code, const std::string& address) {
   if (code != 0) {
@@ -55,35 +45,23 @@ void check(int code, const std::string& address) {
   }
 }
 
-// An int argument, or -1 when it lies outside `min`..`max` (however large it is).
-long long int_within(const py::handle& value, long long min, long long max) {
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-  return overflow == 0 && v >= min && v <= max ? v : -1;
-}
-
 int input_number(const py::object& input) {
   if (py::isinstance<py::str>(input)) {
-    const Address a = parse(input.cast<std::string>(), AddressKind::kCoil);
+    const Address a = require_address(input.cast<std::string>(), AddressKind::kCoil);
     if (a.device != 'X') throw py::value_error("an input is X0..X15");
     return a.number < mew::sim::io::kCount ? a.number : -1;
   }
   if (py::isinstance<py::bool_>(input) || !py::isinstance<py::int_>(input)) {
     throw py::type_error("input must be 'Xn' or an int");
   }
-  return static_cast<int>(int_within(input, 0, mew::sim::io::kCount - 1));
+  return static_cast<int>(checked_int(input, 0, mew::sim::io::kCount - 1).value_or(-1));
 }
 
 std::int32_t to_int32(const py::int_& value) {
   // Accepts the signed and the unsigned reading of a 32-bit register.
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow != 0 || v < -2147483648LL || v > 4294967295LL) {
-    throw py::value_error("value does not fit in 32 bits");
-  }
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(v & 0xffffffffLL));
+  const auto v = checked_int(value, INT32_MIN, UINT32_MAX);
+  if (!v) throw py::value_error("value does not fit in 32 bits");
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(*v & 0xffffffffLL));
 }
 
 // The options of a Simulator(...) call.
@@ -99,11 +77,7 @@ mew::sim::SimulatorOptions simulator_options(const py::object& stations, double 
     if (py::isinstance<py::bool_>(s) || !py::isinstance<py::int_>(s)) {
       throw py::type_error("stations must be ints");
     }
-    const long long station = int_within(s, mew::protocol::kMinStation, mew::protocol::kMaxStation);
-    if (station < 0) {
-      throw py::value_error("station " + py::str(s).cast<std::string>() + " is outside 1..99");
-    }
-    o.stations.push_back(static_cast<int>(station));
+    o.stations.push_back(station_of(s));  // the server checks the range
   };
   if (py::isinstance<py::int_>(stations) && !py::isinstance<py::bool_>(stations)) {
     add_station(stations);
@@ -115,9 +89,9 @@ mew::sim::SimulatorOptions simulator_options(const py::object& stations, double 
     if (py::isinstance<py::bool_>(baudrate) || !py::isinstance<py::int_>(baudrate)) {
       throw py::type_error("baudrate must be an int or None");
     }
-    const long long rate = int_within(baudrate, 1, 100000000);
-    if (rate < 0) throw py::value_error("baudrate must be positive");
-    o.baudrate = static_cast<int>(rate);
+    const auto rate = checked_int(baudrate, 1, 100000000);
+    if (!rate) throw py::value_error("baudrate must be positive");
+    o.baudrate = static_cast<int>(*rate);
   }
   o.tcp = tcp;
   o.tcp_port = tcp_port;
@@ -142,9 +116,9 @@ class Simulator {
     } catch (const std::invalid_argument& e) {
       throw py::value_error(e.what());
     } catch (const std::system_error& e) {
-      const py::object error =
-          py::module_::import("builtins").attr("OSError")(e.code().value(), e.what());
-      PyErr_SetObject(PyExc_OSError, error.ptr());
+      // OSError's two-argument form, so that `errno` and `strerror` are set.
+      const py::object os_error = py::reinterpret_borrow<py::object>(PyExc_OSError);
+      py::set_error(os_error, os_error(e.code().value(), e.what()));
       throw py::error_already_set();
     }
   }
@@ -166,6 +140,27 @@ class Simulator {
 
  private:
   std::unique_ptr<SimulatorServer> server_;
+};
+
+// Device access with the same effects and errors as over the bus: the address
+// is parsed first (with the GIL, like any argument check), then run() calls
+// `f(model, now, address)` under the server's lock and raises the protocol
+// error code it returns as ValueError naming the address.
+class DeviceAccess {
+ public:
+  DeviceAccess(Simulator& s, int station, const std::string& text, AddressKind kind)
+      : s_(s), station_(station), text_(text), address_(require_address(text, kind)) {}
+
+  template <class F>
+  void run(F&& f) const {
+    check(s_.on(station_, [&](AxisModel& m, double now) { return f(m, now, address_); }), text_);
+  }
+
+ private:
+  Simulator& s_;
+  int station_;
+  const std::string& text_;
+  Address address_;
 };
 
 py::dict geometry_dict(const mew::sim::Geometry& g) {
@@ -266,13 +261,11 @@ and applies to every station; change it per station with set_geometry().
   cls.def(
       "read_registers",
       [](Simulator& s, int station, const std::string& address, int count) {
-        const Address a = parse(address, AddressKind::kDataRegister);
         std::vector<std::uint16_t> words;
-        check(s.on(station,
-                   [&](AxisModel& m, double now) {
-                     return m.read_registers(now, a.number, count, &words);
-                   }),
-              address);
+        DeviceAccess(s, station, address, AddressKind::kDataRegister)
+            .run([&](AxisModel& m, double now, const Address& a) {
+              return m.read_registers(now, a.number, count, &words);
+            });
         return std::vector<int>(words.begin(), words.end());
       },
       "station"_a, "address"_a, "count"_a, "16-bit words from a data register on.");
@@ -280,25 +273,25 @@ and applies to every station; change it per station with set_geometry().
       "write_registers",
       [](Simulator& s, int station, const std::string& address,
          const std::vector<long long>& words) {
-        const Address a = parse(address, AddressKind::kDataRegister);
+        const DeviceAccess access(s, station, address, AddressKind::kDataRegister);
         std::vector<std::uint16_t> w;
         for (long long v : words) {
           if (v < 0 || v > 0xffff) throw py::value_error("words are 0..65535");
           w.push_back(static_cast<std::uint16_t>(v));
         }
-        check(s.on(station,
-                   [&](AxisModel& m, double now) { return m.write_registers(now, a.number, w); }),
-              address);
+        access.run([&](AxisModel& m, double now, const Address& a) {
+          return m.write_registers(now, a.number, w);
+        });
       },
       "station"_a, "address"_a, "words"_a);
   cls.def(
       "get_int32",
       [](Simulator& s, int station, const std::string& address) {
-        const Address a = parse(address, AddressKind::kDataRegister);
         std::vector<std::uint16_t> w;
-        check(s.on(station, [&](AxisModel& m,
-                                double now) { return m.read_registers(now, a.number, 2, &w); }),
-              address);
+        DeviceAccess(s, station, address, AddressKind::kDataRegister)
+            .run([&](AxisModel& m, double now, const Address& a) {
+              return m.read_registers(now, a.number, 2, &w);
+            });
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(w[0]) |
                                          (static_cast<std::uint32_t>(w[1]) << 16));
       },
@@ -306,63 +299,56 @@ and applies to every station; change it per station with set_geometry().
   cls.def(
       "set_int32",
       [](Simulator& s, int station, const std::string& address, const py::int_& value) {
-        const Address a = parse(address, AddressKind::kDataRegister);
+        const DeviceAccess access(s, station, address, AddressKind::kDataRegister);
         const auto u = static_cast<std::uint32_t>(to_int32(value));
         const std::vector<std::uint16_t> w{static_cast<std::uint16_t>(u & 0xffff),
                                            static_cast<std::uint16_t>(u >> 16)};
-        check(s.on(station,
-                   [&](AxisModel& m, double now) { return m.write_registers(now, a.number, w); }),
-              address);
+        access.run([&](AxisModel& m, double now, const Address& a) {
+          return m.write_registers(now, a.number, w);
+        });
       },
       "station"_a, "address"_a, "value"_a,
       "Writes a 32-bit value (signed or unsigned reading) to a data register pair.");
   cls.def(
       "get_coil",
       [](Simulator& s, int station, const std::string& address) {
-        const Address a = parse(address, AddressKind::kCoil);
         bool value = false;
-        check(
-            s.on(station, [&](AxisModel& m,
-                              double now) { return m.read_coil(now, a.device, a.number, &value); }),
-            address);
+        DeviceAccess(s, station, address, AddressKind::kCoil)
+            .run([&](AxisModel& m, double now, const Address& a) {
+              return m.read_coil(now, a.device, a.number, &value);
+            });
         return value;
       },
       "station"_a, "address"_a);
   cls.def(
       "set_coil",
       [](Simulator& s, int station, const std::string& address, bool value) {
-        const Address a = parse(address, AddressKind::kCoil);
-        check(
-            s.on(station, [&](AxisModel& m,
-                              double now) { return m.write_coil(now, a.device, a.number, value); }),
-            address);
+        DeviceAccess(s, station, address, AddressKind::kCoil)
+            .run([&](AxisModel& m, double now, const Address& a) {
+              return m.write_coil(now, a.device, a.number, value);
+            });
       },
       "station"_a, "address"_a, "value"_a,
       "Writes a relay or output as the bus would (True on R0..R6 issues the command).");
   cls.def(
       "get_coil_uint16",
       [](Simulator& s, int station, const std::string& address) {
-        const Address a = parse(address, AddressKind::kCoilWord);
         std::uint16_t word = 0;
-        check(s.on(station,
-                   [&](AxisModel& m, double now) {
-                     return m.read_coil_word(now, a.device, a.number, &word);
-                   }),
-              address);
+        DeviceAccess(s, station, address, AddressKind::kCoilWord)
+            .run([&](AxisModel& m, double now, const Address& a) {
+              return m.read_coil_word(now, a.device, a.number, &word);
+            });
         return static_cast<int>(word);
       },
       "station"_a, "address"_a);
   cls.def(
       "set_coil_uint16",
       [](Simulator& s, int station, const std::string& address, int value) {
-        const Address a = parse(address, AddressKind::kCoilWord);
+        const DeviceAccess access(s, station, address, AddressKind::kCoilWord);
         if (value < 0 || value > 0xffff) throw py::value_error("a coil word is 0..65535");
-        check(s.on(station,
-                   [&](AxisModel& m, double now) {
-                     return m.write_coil_word(now, a.device, a.number,
-                                              static_cast<std::uint16_t>(value));
-                   }),
-              address);
+        access.run([&](AxisModel& m, double now, const Address& a) {
+          return m.write_coil_word(now, a.device, a.number, static_cast<std::uint16_t>(value));
+        });
       },
       "station"_a, "address"_a, "value"_a);
 
@@ -510,18 +496,10 @@ is None for a periodic sample, else "start absolute" / "start relative" /
       "Damages the next reply: by default its checksum (another hex digit), else the byte at "
       "`offset` (XOR 1).");
   cls.def(
-      "error_next_reply",
-      [](Simulator& s, int code) {
-        if (code < 1 || code > 99) throw py::value_error("error code must be within 1..99");
-        s.server().error_next_reply(code);
-      },
+      "error_next_reply", [](Simulator& s, int code) { s.server().error_next_reply(code); },
       "code"_a, "The next request is refused with this error code and not carried out.");
   cls.def(
-      "answer_next_as",
-      [](Simulator& s, int station) {
-        if (station < 1 || station > 99) throw py::value_error("station must be within 1..99");
-        s.server().answer_next_as(station);
-      },
+      "answer_next_as", [](Simulator& s, int station) { s.server().answer_next_as(station); },
       "station"_a, "The next reply carries this station number instead.");
   cls.def(
       "split_next_reply",

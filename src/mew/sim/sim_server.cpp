@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "mew/protocol/printable.hpp"
+
 namespace mew::sim {
 namespace {
 
@@ -24,30 +26,13 @@ constexpr std::size_t kMaxPendingInput = 1 << 16;
 
 bool finite_nonnegative(double v) { return std::isfinite(v) && v >= 0.0; }
 
-std::string printable(const std::string& frame) {
-  std::string out;
-  for (char c : frame) {
-    if (c == '\r') continue;
-    if (c >= 0x20 && c < 0x7f) {
-      out += c;
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
-      out += hex;
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 SimulatorServer::SimulatorServer(SimulatorOptions options) : options_(std::move(options)) {
   if (options_.stations.empty()) throw std::invalid_argument("at least one station is needed");
   std::set<int> seen;
   for (int s : options_.stations) {
-    if (s < proto::kMinStation || s > proto::kMaxStation) {
-      throw std::invalid_argument("station " + std::to_string(s) + " is outside 1..99");
-    }
+    proto::check_station(s);
     if (!seen.insert(s).second) {
       throw std::invalid_argument("station " + std::to_string(s) + " given twice");
     }
@@ -146,15 +131,13 @@ void SimulatorServer::corrupt_next_reply(int offset) {
 }
 
 void SimulatorServer::error_next_reply(int code) {
-  if (code < 1 || code > 99) throw std::invalid_argument("error code must be within 1..99");
+  proto::check_error_code(code);
   std::lock_guard<std::mutex> lock(mutex_);
   faults_.error_code = code;
 }
 
 void SimulatorServer::answer_next_as(int station) {
-  if (station < proto::kMinStation || station > proto::kMaxStation) {
-    throw std::invalid_argument("station must be within 1..99");
-  }
+  proto::check_station(station);
   std::lock_guard<std::mutex> lock(mutex_);
   faults_.as_station = station;
 }
@@ -377,11 +360,11 @@ void SimulatorServer::answer(const std::string& frame_text, int station, const s
                              const std::function<int(std::string*)>& act,
                              std::vector<Outgoing>* out, std::vector<std::string>* log) {
   ++request_count_;
-  request_log_.push_back(printable(frame_text));
+  request_log_.push_back(proto::printable_frame(frame_text));
   if (request_log_.size() > kRequestLogLimit) request_log_.pop_front();
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "[%10.3f] ", now());
-  std::string line = stamp + printable(frame_text) + " -> ";
+  std::string line = stamp + proto::printable_frame(frame_text) + " -> ";
 
   FaultKnobs& f = faults_;
   if (f.hang_up) {
@@ -444,7 +427,7 @@ void SimulatorServer::answer(const std::string& frame_text, int station, const s
     f.split = false;
     note += " (split)";
   }
-  log->push_back(line + printable(o.bytes) + note);
+  log->push_back(line + proto::printable_frame(o.bytes) + note);
   out->push_back(std::move(o));
 }
 
