@@ -71,8 +71,24 @@ bool limit_allows(const Call& c, PyObject* station, PyObject* direction) {
                        "禁用了正极限，却往正方向找原点。可能需要把找原点方式改为只使用原点信号");
 }
 
-// Everything after the registration; on failure the caller releases it.
-bool start_run(const FindOArgs& a, PyObject* threads, Ref& entry) {
+// Thread.start() can fail after it has spawned the thread: Ctrl-C while it waits for the
+// thread to run. That run goes on and will drive the axis, so it must stay registered, for
+// the caller's stop and collection to see it. The threading module lists a spawned thread
+// from the moment it is spawned until it ends.
+bool thread_was_spawned(PyObject* thread) {
+  SavedError pending;
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  Ref listed =
+      threading ? Ref::steal(PyObject_CallMethod(threading.get(), "enumerate", nullptr)) : Ref();
+  const int found = listed ? PySequence_Contains(listed.get(), thread) : -1;
+  PyErr_Clear();
+  pending.restore();
+  return found > 0;
+}
+
+// Everything after the registration; on failure the caller releases it unless the thread
+// was started (`start_called`) and runs.
+bool start_run(const FindOArgs& a, PyObject* threads, Ref& entry, bool& start_called) {
   PyObject* station = a.arg<kStation>();
   PyObject* direction = a.arg<kDirection>();
   Ref start_velocity = real(a.real<kStartVelocity>());
@@ -90,8 +106,9 @@ bool start_run(const FindOArgs& a, PyObject* threads, Ref& entry) {
                     : Ref();
   if (!thread || PyObject_SetItem(threads, station, thread.get()) < 0) return false;
   entry = thread;
-  return log_info(a, {"Start finding o, station ", station}) &&
-         static_cast<bool>(call_method(thread.get(), kStart, {}));
+  if (!log_info(a, {"Start finding o, station ", station})) return false;
+  start_called = true;
+  return static_cast<bool>(call_method(thread.get(), kStart, {}));
 }
 
 Ref find_o(const FindOArgs& a) {
@@ -113,8 +130,10 @@ Ref find_o(const FindOArgs& a) {
     return {};
   }
   Ref entry = Ref::none();
-  if (!start_run(a, threads.get(), entry)) {
-    release(threads.get(), station, entry.get());
+  bool start_called = false;
+  if (!start_run(a, threads.get(), entry, start_called)) {
+    if (!start_called || !thread_was_spawned(entry.get()))
+      release(threads.get(), station, entry.get());
     return {};
   }
   return Ref::none();

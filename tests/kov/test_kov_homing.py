@@ -717,6 +717,34 @@ def test_failed_thread_start_leaves_the_station_free(hc, axis, log, monkeypatch)
     assert hc.wait_for_find_o_finish(3, LONG) is True
 
 
+def test_a_start_interrupted_after_the_spawn_keeps_the_run_registered(hc, axis, monkeypatch):
+    # Ctrl-C while Thread.start() waits for the spawned thread: the run goes on, so the
+    # caller's stop and collection must still find it.
+    interrupt = KeyboardInterrupt()
+    gate = threading.Event()
+
+    class InterruptedWhileStarting(threading.Thread):
+        def run(self):
+            gate.wait(30)
+            super().run()
+
+        def start(self):
+            super().start()
+            raise interrupt
+
+    monkeypatch.setattr(zol_kov, "_Thread", InterruptedWhileStarting)
+    axis.plan(3, stages=[(0, StopSource.NegativeLimit), (0, StopSource.Origin)])
+    try:
+        with pytest.raises(KeyboardInterrupt) as excinfo:
+            hc.find_o(3, 5, 20, 0.2)
+        assert excinfo.value is interrupt
+        assert hc.is_finding_o(3) is True
+    finally:
+        gate.set()
+    assert hc.wait_for_find_o_finish(3, LONG) is True
+    assert 3 not in hc._find_o_threads
+
+
 def test_simultaneous_starts_for_one_station(hc, axis, log):
     axis.plan(3, stages=[(0, StopSource.NegativeLimit), (0, StopSource.Origin)])
     meet = threading.Barrier(2)
