@@ -16,20 +16,28 @@ def module_path():
     return os.pathsep.join(sorted(dirs))
 
 
-def run_python(code, *args, cwd, timeout=60, executable=sys.executable):
-    """`python -c code args...` in `cwd`; the completed process (text output).
+def child_environment(extra_paths=(), env=None):
+    """This process's environment for a child: the modules under test (after
+    `extra_paths`) on its path, assertions on, and `env` on top."""
+    environ = dict(os.environ)
+    environ["PYTHONPATH"] = os.pathsep.join([str(p) for p in extra_paths] + [module_path()])
+    environ.pop("PYTHONOPTIMIZE", None)
+    environ.update(env or {})
+    return environ
+
+
+def run_python(code, *args, cwd, timeout=60, flags=(), extra_paths=(), env=None, text=True):
+    """`python flags... -c code args...` in `cwd`; the completed process (its output
+    as text, or as bytes with `text=False`).
 
     A run that does not end within `timeout` seconds raises subprocess.TimeoutExpired
     (the child is killed), so a hang fails the test."""
-    environ = dict(os.environ)
-    environ["PYTHONPATH"] = module_path()
-    environ.pop("PYTHONOPTIMIZE", None)
     return subprocess.run(
-        [executable, "-c", code] + [str(a) for a in args],
+        [sys.executable] + list(flags) + ["-c", code] + [str(a) for a in args],
         cwd=str(cwd),
-        env=environ,
+        env=child_environment(extra_paths, env),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
-        universal_newlines=True,
+        universal_newlines=text,
         timeout=timeout,
     )

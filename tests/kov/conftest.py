@@ -1,13 +1,11 @@
 """Fixtures of the controller tests on a recording fake master."""
 
-import os
-import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pytest
 
+import child_python
 from support import WAIT
 
 HERE = Path(__file__).resolve().parent
@@ -78,33 +76,20 @@ def clock(kov, monkeypatch):
     return fake_clock
 
 
-def _module_dirs():
-    dirs = [str(HERE)]
-    for name in ("zol_kov", "zol_mew"):
-        module = sys.modules.get(name)
-        if module is None:
-            __import__(name)
-            module = sys.modules[name]
-        dirs.append(str(Path(module.__file__).resolve().parent))
-    return dirs
-
-
 @pytest.fixture
 def run_python(kov, tmp_path):
-    """Runs a Python snippet in a fresh interpreter, by default in an empty directory."""
+    """Runs a Python snippet in a fresh interpreter, by default in an empty directory;
+    the fake master and its helpers importable there too."""
 
     def run(code, *flags, cwd=None, env=None, timeout=120):
-        environ = dict(os.environ)
-        environ["PYTHONPATH"] = os.pathsep.join(_module_dirs())
-        environ.pop("PYTHONOPTIMIZE", None)
-        environ.update(env or {})
-        return subprocess.run(
-            [sys.executable] + list(flags) + ["-c", code],
-            cwd=str(cwd or tmp_path),
-            env=environ,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
+        return child_python.run_python(
+            code,
+            cwd=cwd or tmp_path,
             timeout=timeout,
+            flags=flags,
+            extra_paths=[HERE],
+            env=env,
+            text=False,
         )
 
     return run

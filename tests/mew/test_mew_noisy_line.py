@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import zol_mew
+from child_python import child_environment
 from mew_peer import open_pty_line
 from support import call_bounded
 
@@ -148,7 +149,7 @@ from mew_peer import open_pty_line
 def test_ctrl_c_ends_a_long_wait(scenario):
     here = str(Path(__file__).resolve().parent)
     code = textwrap.dedent(PROLOGUE.format(here=here)) + textwrap.dedent(CTRL_C[scenario])
-    env = dict(os.environ, PYTHONPATH=str(Path(zol_mew.__file__).resolve().parent))
+    env = child_environment()
     # Bounded far below the 90 s the waits would take if Ctrl-C were ignored.
     done = subprocess.run(
         [sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,

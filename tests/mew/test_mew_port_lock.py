@@ -1,15 +1,14 @@
 """Exclusive use of a port, port names with a NUL, and masters never initialised."""
 
 import errno
-import os
 import socket
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
 import zol_mew
+from child_python import child_environment
 from mew_peer import TcpLine
 from support import open_fds
 
@@ -47,7 +46,7 @@ def test_another_process_is_refused(sim):
         "except zol_mew.MewError as e:\n"
         "    print(e.errno, e)\n"
     )
-    env = dict(os.environ, PYTHONPATH=str(Path(zol_mew.__file__).resolve().parent))
+    env = child_environment()
     with zol_mew.MewMaster(sim.port) as master:
         done = subprocess.run(
             [sys.executable, "-c", code, sim.port], env=env,

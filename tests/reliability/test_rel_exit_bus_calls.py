@@ -8,16 +8,13 @@ depends on timing: a finaliser that sleeps 0.3 s releases the GIL while the
 interpreter is finalising, and the threads on the bus try to take it back.
 """
 
-import os
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
-import zol_kov
-import zol_mew
+from child_python import child_environment
 
 RUNS = 6
 LIMIT = 60.0
@@ -81,14 +78,10 @@ time.sleep(0.1)
 }
 
 
-def module_dirs():
-    return [str(Path(m.__file__).resolve().parent) for m in (zol_mew, zol_kov)]
-
-
 @pytest.mark.parametrize("scenario", sorted(SCENARIOS))
 def test_exit_while_a_thread_is_on_the_bus(scenario, tmp_path):
     (tmp_path / "log").mkdir()  # zol_kov logs under the current directory
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(module_dirs()))
+    env = child_environment()
     code = "".join(textwrap.dedent(part) for part in (PROLOGUE, SCENARIOS[scenario], EPILOGUE))
     runs = [
         subprocess.Popen(
