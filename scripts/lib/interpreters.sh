@@ -14,6 +14,16 @@ cpython_releases() {
     sort -n | cut -d' ' -f2
 }
 
+# The virtual environment of release $1: .venv/py38 for 3.8.18, .venv/py3 for python3.
+venv_of() {
+  if [ "$1" = python3 ]; then
+    echo .venv/py3
+  else
+    local minor=${1%.*}
+    echo ".venv/py${minor//./}"
+  fi
+}
+
 # The interpreter binary of release $1 (3.8.18), or of `python3` when pyenv is absent and
 # $1 is "python3". Fails loudly when it is not there.
 interpreter_of() {
