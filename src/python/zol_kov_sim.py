@@ -6,14 +6,12 @@ port is also written to a file, so a script need not read stdout.
 """
 
 import argparse
-import ast
 import os
-import re
 import signal
 import sys
 import tempfile
 import time
-from typing import Dict, List, Optional, Sequence
+from typing import List, Mapping, Optional, Sequence
 
 import zol_mew
 
@@ -37,21 +35,7 @@ class _Terminated(Exception):
     """SIGTERM, which ends the command as Ctrl-C does."""
 
 
-def simulator_defaults() -> Dict[str, object]:
-    """The keyword defaults of zol_mew.Simulator, read from the signature that the
-    binding writes as the first line of its constructor's docstring."""
-    doc = zol_mew.Simulator.__init__.__doc__ or ""
-    first = doc.lstrip().splitlines()[0] if doc.strip() else ""
-    defaults: Dict[str, object] = {}
-    for name, text in re.findall(r"(\w+): [^=,()]+ = ([^,()]+|\([^()]*\))", first):
-        try:
-            defaults[name] = ast.literal_eval(text.strip())
-        except (ValueError, SyntaxError):
-            pass
-    return defaults
-
-
-def _default_text(defaults: Dict[str, object], keyword: str) -> str:
+def _default_text(defaults: Mapping[str, object], keyword: str) -> str:
     if keyword not in defaults:
         return ""
     value = defaults[keyword]
@@ -61,7 +45,7 @@ def _default_text(defaults: Dict[str, object], keyword: str) -> str:
 
 
 def _parser() -> argparse.ArgumentParser:
-    defaults = simulator_defaults()
+    defaults = zol_mew.Simulator.defaults
 
     def default(keyword: str) -> str:
         return _default_text(defaults, keyword)
