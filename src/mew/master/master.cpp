@@ -126,10 +126,7 @@ bool is_read(Command command) {
          command == Command::kReadWord;
 }
 
-}  // namespace
-
-namespace {
-
+// What opening (and reopening) the line takes from the master's options.
 transport::OpenOptions open_options(const MasterOptions& options,
                                     transport::WaitHook between_slices) {
   transport::OpenOptions o;
