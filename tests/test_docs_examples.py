@@ -5,17 +5,16 @@ an ```output block right after it holds its exact standard output. Blocks writte
 real bus name "/dev/ttyUSB0": they get a simulator's port in its place.
 """
 
-import importlib.util
-import os
 import re
 import subprocess
 import sys
 from pathlib import Path
-from typing import Dict, List, NamedTuple, Optional
+from typing import List, NamedTuple, Optional
 
 import pytest
 
 import zol_mew
+from child_python import child_environment
 
 ROOT = Path(__file__).resolve().parents[1]
 PAGES = [ROOT / "README.md", ROOT / "docs" / "reference.md", ROOT / "docs" / "troubleshooting.md"]
@@ -56,17 +55,6 @@ def _examples() -> List[Example]:
 EXAMPLES = _examples()
 
 
-def _env() -> Dict[str, str]:
-    env = dict(os.environ)
-    found = []
-    for name in ("zol_kov", "zol_mew"):
-        spec = importlib.util.find_spec(name)
-        assert spec is not None and spec.origin, name
-        found.append(str(Path(spec.origin).resolve().parent))
-    env["PYTHONPATH"] = os.pathsep.join(found + [env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
-    return env
-
-
 def test_the_pages_have_examples_with_outputs() -> None:
     pages = {example.page for example in EXAMPLES}
     assert pages == {page.name for page in PAGES}
@@ -82,7 +70,7 @@ def test_documented_example_runs(example: Example, tmp_path: Path) -> None:
         run = subprocess.run(
             [sys.executable, "-c", code],
             cwd=str(tmp_path),
-            env=_env(),
+            env=child_environment(),
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             universal_newlines=True,

@@ -6,8 +6,6 @@ request that begins the moment under test (the homing run starting, its jog to t
 limit, its origin search, a positioning).
 """
 
-import importlib.util
-import os
 import queue
 import re
 import signal
@@ -22,6 +20,7 @@ from typing import Dict, Iterator, List
 import pytest
 
 import zol_mew
+from child_python import child_environment
 
 MINIMAL = Path(__file__).resolve().parents[1] / "examples" / "minimal.py"
 WAIT = 30.0  # bound on anything awaited here (real seconds)
@@ -33,14 +32,8 @@ STOP_SOURCE_COMMAND = 1
 
 
 def _env() -> Dict[str, str]:
-    env = dict(os.environ)
+    env = child_environment()
     env.pop("KOV_SIM", None)
-    found = []
-    for name in ("zol_kov", "zol_mew", "zol_kov_sim"):
-        spec = importlib.util.find_spec(name)
-        assert spec is not None and spec.origin, name
-        found.append(str(Path(spec.origin).resolve().parent))
-    env["PYTHONPATH"] = os.pathsep.join(found + [env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
     return env
 
 

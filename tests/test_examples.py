@@ -3,8 +3,6 @@
 (The demo needs the plotting extra; scripts/demo runs it.)
 """
 
-import importlib.util
-import os
 import subprocess
 import sys
 from datetime import date
@@ -12,20 +10,15 @@ from pathlib import Path
 from typing import Dict, List
 
 import pytest
+from child_python import child_environment
 
 MINIMAL = Path(__file__).resolve().parents[1] / "examples" / "minimal.py"
 
 
 def _env(**extra: str) -> Dict[str, str]:
-    env = dict(os.environ)
+    # The script runs from an empty directory: the modules where this process finds them.
+    env = child_environment()
     env.pop("KOV_SIM", None)
-    # The script runs from an empty directory: find the modules where this process does.
-    found = []
-    for name in ("zol_kov", "zol_mew"):
-        spec = importlib.util.find_spec(name)
-        assert spec is not None and spec.origin
-        found.append(str(Path(spec.origin).resolve().parent))
-    env["PYTHONPATH"] = os.pathsep.join(found + [env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
     env.update(extra)
     return env
 
