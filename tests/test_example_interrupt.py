@@ -113,6 +113,10 @@ MOMENTS = [
 ]
 
 
+# Timing-sensitive: each case expects the example to react to Ctrl-C while the motion it
+# interrupts is still under way (well under a second), which a machine loaded by the
+# parallel tests does not promise.
+@pytest.mark.serial
 @pytest.mark.parametrize("trigger, moving", MOMENTS)
 def test_interrupted_example_leaves_the_axis_stopped(
     kov_sim: KovSim, tmp_path: Path, trigger: str, moving: bool
