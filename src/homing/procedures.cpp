@@ -100,7 +100,7 @@ Ref find_o_limit_first_then_backward(const StationDirectionArgs& a) {
   PyObject* direction = a.arg<kDirectionParam>();
   Ref reversed;
   const bool ok = call_own(a, kFindOStage0, {station, direction}) &&
-                  (reversed = call_method(direction, kReverse.key, {})) &&
+                  (reversed = call_method(direction, kReverse, {})) &&
                   search_origin(a, reversed.get(),
                                 ", finding O stage 1 stopped, source: ", "找原点阶段二，因故停机:");
   return guarded(ok);

@@ -21,7 +21,8 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
   return Ref::steal(compat::vectorcall(callable, stack, n, nullptr));
 }
 
-Ref call_method(PyObject* obj, PyObject* key, std::initializer_list<PyObject*> args) {
+Ref call_method(PyObject* obj, PyObject* key, LookupCache& cache,
+                std::initializer_list<PyObject*> args) {
   if (key == nullptr || obj == nullptr) return {};
   PyObject* stack[kMaxCallArgs + 1];
   stack[0] = obj;
@@ -31,7 +32,7 @@ Ref call_method(PyObject* obj, PyObject* key, std::initializer_list<PyObject*> a
     stack[n++] = a;
   }
   PyObject* found = nullptr;
-  const int unbound = compat::get_method(obj, key, &found);
+  const int unbound = compat::get_method(obj, key, &found, cache);
   Ref method = Ref::steal(found);
   if (!method) return {};
   if (!unbound)

@@ -38,15 +38,21 @@ Ref global(const Call& c, const Name& name);
 
 // `callable(*args)`; any null argument means an error is already set.
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args);
-// `obj.<key>(*args)`, without creating a bound method where the interpreter allows it.
-Ref call_method(PyObject* obj, PyObject* key, std::initializer_list<PyObject*> args);
+// `obj.<key>(*args)`, without creating a bound method; what `key` finds on types is
+// remembered in `cache`.
+Ref call_method(PyObject* obj, PyObject* key, LookupCache& cache,
+                std::initializer_list<PyObject*> args);
 inline Ref call_method(PyObject* obj, const Name& name, std::initializer_list<PyObject*> args) {
-  return call_method(obj, name.get(), args);
+  return call_method(obj, name.get(), name.cache(), args);
+}
+// `obj.<op>(*args)` for an operation of the module, looked up on `obj` by its member name.
+inline Ref call_method(PyObject* obj, const Operation& op, std::initializer_list<PyObject*> args) {
+  return call_method(obj, op.key, op.cache, args);
 }
 // `self.<op>(*args)` for one of the class's own operations: goes through the instance so
 // that an override in a subclass takes part.
 inline Ref call_own(const Call& c, const Operation& op, std::initializer_list<PyObject*> args) {
-  return call_method(c.self(), op.key, args);
+  return call_method(c.self(), op, args);
 }
 // `callable(*args, **dict(zip(names, values)))`.
 struct Keyword {
@@ -57,7 +63,10 @@ Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> args
                        std::initializer_list<Keyword> keywords);
 // `getattr(obj, key)`
 Ref attribute(PyObject* obj, PyObject* key);
-inline Ref attribute(PyObject* obj, const Name& name) { return attribute(obj, name.get()); }
+inline Ref attribute(PyObject* obj, const Name& name) {
+  PyObject* key = name.get();
+  return key != nullptr ? compat::get_attribute(obj, key, name.cache()) : Ref();
+}
 // `setattr(obj, key, value)`; false with an exception set (also when `value` is null).
 bool set_attribute(PyObject* obj, PyObject* key, PyObject* value);
 inline bool set_attribute(PyObject* obj, const Name& name, PyObject* value) {

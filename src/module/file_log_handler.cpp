@@ -29,7 +29,7 @@ extern const Operation kHandlerInit;
 Ref handler_init(const Args<kFilename, kLevel>& a) {
   // The base class's own `__init__`, the member this row overrides.
   Ref base = lookup_global(a.globals(), kBaseGlobal);
-  if (!base || !call_method(base.get(), kHandlerInit.key, {a.self(), a.arg<kLevel>()}) ||
+  if (!base || !call_method(base.get(), kHandlerInit, {a.self(), a.arg<kLevel>()}) ||
       !set_attribute(a.self(), kFilenameAttr, a.arg<kFilename>()))
     return {};
   return Ref::none();

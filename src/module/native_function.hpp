@@ -70,6 +70,7 @@ struct Operation {
   // The attribute under which its class keeps the function (`name`, mangled when private),
   // interned when the function is made: how bodies call the operation on an instance.
   mutable PyObject* key = nullptr;
+  mutable LookupCache cache;  // what `key` finds on the classes it is called on
 };
 
 struct NativeFunction;
@@ -147,7 +148,7 @@ template <const Param&... Ps>
 constexpr Operation make(const char* name, Ref (*)(const Args<Ps...>&), Body entry, const char* doc,
                          const char* returns) {
   static_assert(sizeof...(Ps) <= kMaxParams, "too many parameters");
-  return Operation{name, {Ps...}, returns, doc, entry};
+  return Operation{name, {Ps...}, returns, doc, entry, nullptr, {}};
 }
 }  // namespace row_detail
 

@@ -6,6 +6,8 @@
 
 #include <utility>
 
+#include "module/lookup_cache.hpp"
+
 namespace kov {
 
 namespace unwind_detail {
@@ -61,10 +63,13 @@ class Name {
     return obj_;
   }
   constexpr const char* text() const noexcept { return text_; }
+  // Where lookups of this name on types are remembered.
+  LookupCache& cache() const noexcept { return cache_; }
 
  private:
   const char* text_;
   mutable PyObject* obj_ = nullptr;
+  mutable LookupCache cache_;
 };
 
 }  // namespace kov

@@ -78,37 +78,109 @@ inline Ref weakref_target(PyObject* ref) {
 #endif
 }
 
+// The type's version tag, 0 while it has none. Before 3.13 a flag says whether the tag is
+// current; from 3.13 a type that changes gets tag 0 until its next lookup.
+inline unsigned int version_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030D0000
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+  return type->tp_version_tag;
+}
+
+// `name` looked up on `type` and its bases, as attribute lookup does (borrowed; null when
+// no class defines it), remembered in `cache` under the type's version tag.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name, LookupCache& cache) {
+  const unsigned int tag = version_tag(type);
+  if (tag != 0) {
+    for (const LookupCache::Entry& e : cache.entries)
+      if (e.type == type && e.tag == tag) return static_cast<PyObject*>(e.found);
+  }
+  PyObject* found = _PyType_Lookup(type, name);
+  // Remembered only when the lookup saw the type under the tag it carries now (the lookup
+  // itself may assign the first one; the next call then remembers it).
+  if (tag != 0 && version_tag(type) == tag) {
+    LookupCache::Entry& e = cache.entries[cache.next++ % LookupCache::kEntries];
+    e = {type, tag, found};
+  }
+  return found;
+}
+
+namespace lookup_detail {
+inline bool has_instance_dict(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+#if PY_VERSION_HEX >= 0x030B0000
+  if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return true;
+#endif
+  return type->tp_dictoffset != 0;
+}
+
+// `name` in the instance dict of `obj`: 1 with a new reference in `*value`, 0 when absent,
+// -1 with an exception set. Asks for the dict object, which makes one on later releases that
+// keep instance attributes without it (once per instance).
+inline int instance_attribute(PyObject* obj, PyObject* name, PyObject** value) {
+  *value = nullptr;
+  if (!has_instance_dict(obj)) return 0;
+  PyObject** slot = _PyObject_GetDictPtr(obj);
+  if (slot == nullptr || *slot == nullptr) return 0;
+  Ref dict = Ref::borrow(*slot);
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyDict_GetItemRef(dict.get(), name, value);
+#else
+  PyObject* found = PyDict_GetItemWithError(dict.get(), name);  // borrowed
+  if (found == nullptr) return PyErr_Occurred() ? -1 : 0;
+  *value = Ref::borrow(found).release();
+  return 1;
+#endif
+}
+}  // namespace lookup_detail
+
+// `getattr(obj, name)`. For an object with the generic attribute lookup whose class defines
+// no attribute of that name, the instance dict is asked directly: what the generic lookup
+// would do, without its search of the class.
+inline Ref get_attribute(PyObject* obj, PyObject* name, LookupCache& cache) {
+  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr &&
+      type_lookup(Py_TYPE(obj), name, cache) == nullptr) {
+    PyObject* value = nullptr;
+    const int found = lookup_detail::instance_attribute(obj, name, &value);
+    if (found != 0) return Ref::steal(value);
+  }
+  return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
 // Finds `obj.name` as the interpreter's method-call opcode does. Returns 1 with the plain
 // function in `*method` when calling it with `obj` prepended is the same as calling the
 // bound method (no bound method is created); otherwise 0 with the attribute itself (or null
-// and an exception set). Where the interpreter exports no such lookup, the attribute.
-inline int get_method(PyObject* obj, PyObject* name, PyObject** method) {
+// and an exception set).
+//
+// Beyond the opcode, an instance method wrapper (how pybind11 keeps the methods of its
+// classes) on the type of an object without an instance dict also gives its function: its
+// `__get__` would only bind that function to the object.
+inline int get_method(PyObject* obj, PyObject* name, PyObject** method, LookupCache& cache) {
+  PyTypeObject* type = Py_TYPE(obj);
+  PyObject* descr = type->tp_getattro == PyObject_GenericGetAttr
+                        ? type_lookup(type, name, cache)
+                        : nullptr;
+  if (descr != nullptr && PyInstanceMethod_Check(descr) && !lookup_detail::has_instance_dict(obj)) {
+    *method = Ref::borrow(PyInstanceMethod_GET_FUNCTION(descr)).release();
+    return 1;
+  }
+  if (descr != nullptr && PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
+      Py_TYPE(descr)->tp_descr_set == nullptr) {
+    // An instance attribute of that name hides the class's function.
+    Ref function = Ref::borrow(descr);
+    PyObject* own = nullptr;
+    const int shadowed = lookup_detail::instance_attribute(obj, name, &own);
+    if (shadowed != 0) {
+      *method = own;
+      return 0;
+    }
+    *method = function.release();
+    return 1;
+  }
 #if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030D0000
+  // Everything else as the interpreter's own lookup, exported on these releases, finds it.
   return _PyObject_GetMethod(obj, name, method);
 #else
-#if PY_VERSION_HEX < 0x03090000
-  // 3.8 exports no such lookup; this one gives what generic attribute lookup would, and
-  // leaves every case but an unshadowed method of the type to that lookup.
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_getattro == PyObject_GenericGetAttr) {
-    PyObject* found = _PyType_Lookup(type, name);  // borrowed
-    if (found != nullptr && PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
-        Py_TYPE(found)->tp_descr_set == nullptr) {
-      Ref descr = Ref::borrow(found);
-      PyObject** dict_slot = _PyObject_GetDictPtr(obj);
-      Ref dict = Ref::borrow(dict_slot != nullptr ? *dict_slot : nullptr);
-      if (dict) {
-        PyObject* own = PyDict_GetItemWithError(dict.get(), name);
-        if (own != nullptr || PyErr_Occurred()) {
-          *method = Ref::borrow(own).release();
-          return 0;
-        }
-      }
-      *method = descr.release();
-      return 1;
-    }
-  }
-#endif
   *method = PyObject_GetAttr(obj, name);
   return 0;
 #endif

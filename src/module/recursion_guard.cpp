@@ -18,7 +18,7 @@ constexpr std::size_t kStackReserve = 256 * 1024;
 
 }  // namespace
 
-thread_local StackFloor stack_floor{0, false};
+thread_local StackFloor stack_floor{0, false, 0};
 
 std::uintptr_t find_stack_floor() {
   stack_floor.known = true;

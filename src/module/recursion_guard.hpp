@@ -1,5 +1,8 @@
-// The depth limit of native entries: each entry into one of the module's callables counts
-// one level of the interpreter's recursion limit, as a call of a built-in function does.
+// The depth limit of native entries. Nested entries into the module's callables beyond the
+// first few each count one level of the interpreter's recursion limit, as a call of a
+// built-in function does, so a cycle among them raises RecursionError at the usual depth.
+// The first few levels (every ordinary call: an operation calling another and the master)
+// are counted by the thread alone, which costs no call into the interpreter.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +19,11 @@ inline constexpr const char* kWhere = " while calling a Python object";
 struct StackFloor {
   std::uintptr_t lowest_safe;  // 0: unknown, no check
   bool known;
+  unsigned int depth;  // native entries under way on this thread
 };
+
+// Nesting levels left to the thread's own count.
+inline constexpr unsigned int kUncountedDepth = 32;
 
 // Initial-exec: a plain offset from the thread pointer, no call to find it on every entry.
 extern __attribute__((tls_model("initial-exec"))) thread_local StackFloor stack_floor;
