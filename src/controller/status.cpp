@@ -2,6 +2,7 @@
 #include "controller/operations.hpp"
 #include "device/master_calls.hpp"
 #include "module/call_support.hpp"
+#include "module/enumerations.hpp"
 
 namespace kov {
 
@@ -81,11 +82,23 @@ Ref set_here_o(const StationArgs& a) {
 // caller passes the status words.
 template <const device::Address& kCoil, long kMask, long kShift = 0>
 Ref input_test(const StatusArgs& a) {
+  static_assert(kShift >= 0 && kShift < 32 && kMask > 0 && kMask < (1L << 16),
+                "the bit test below relies on a small mask and shift");
   PyObject* station = a.arg<kStation>();
   PyObject* words = a.arg<kStatusWords>();
   if (no_words(words)) return device::get_coil(a.self(), station, kCoil);
   Ref image = item(words, kWordInputsOutputs);
   if (!image) return {};
+  if (PyLong_CheckExact(image.get())) {
+    // An int that fits a C long: the same bits without the interpreter's arithmetic. Shifted
+    // as an unsigned two's-complement value, which gives Python's bits for a negative int
+    // too, the mask being far below the sign.
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(image.get(), &overflow);
+    if (overflow == 0 && !(value == -1 && PyErr_Occurred()))
+      return Ref::boolean(((static_cast<unsigned long>(value) >> kShift) & kMask) != 0);
+    if (PyErr_Occurred()) return {};
+  }
   if (kShift != 0) {
     Ref shift = integer(kShift);
     image = shift ? Ref::steal(PyNumber_Rshift(image.get(), shift.get())) : Ref();
@@ -101,8 +114,7 @@ Ref input_test(const StatusArgs& a) {
 
 Ref get_stop_source(const StationArgs& a) {
   Ref value = device::get_int32(a.self(), a.arg<kStation>(), device::kStopSource);
-  Ref stop_sources = value ? global(a, globals::kStopSource) : Ref();
-  return stop_sources ? call(stop_sources.get(), {value.get()}) : Ref();
+  return value ? by_value(a, globals::kStopSource, value.get()) : Ref();
 }
 
 }  // namespace

@@ -54,9 +54,17 @@ Ref set_ppmm(const Args<kStation, kPpmmParam>& a) {
 
 Ref ppmm(const StationArgs& a) {
   Ref table = attribute(a.self(), attributes::kPpmm);
+  if (!table) return {};
+  if (PyDict_CheckExact(table.get())) {
+    // `dict.get` itself: a plain dict's methods cannot be replaced, and the station, an
+    // exact int, hashes and compares without running Python code.
+    PyObject* found = PyDict_GetItemWithError(table.get(), a.arg<kStation>());
+    if (found != nullptr) return Ref::borrow(found);
+    if (PyErr_Occurred()) return {};
+    return integer(1);
+  }
   Ref one = integer(1);
-  if (!table || !one) return {};
-  return call_method(table.get(), kGetMethod, {a.arg<kStation>(), one.get()});
+  return one ? call_method(table.get(), kGetMethod, {a.arg<kStation>(), one.get()}) : Ref();
 }
 
 Ref to_pulse(const Args<kStation, kValue>& a) {

@@ -21,8 +21,9 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
   return Ref::steal(compat::vectorcall(callable, stack, n, nullptr));
 }
 
-Ref call_method(PyObject* obj, PyObject* key, LookupCache& cache,
-                std::initializer_list<PyObject*> args) {
+namespace {
+Ref call_found(PyObject* obj, PyObject* key, LookupCache& cache, const Operation* own,
+               std::initializer_list<PyObject*> args) {
   if (key == nullptr || obj == nullptr) return {};
   PyObject* stack[kMaxCallArgs + 1];
   stack[0] = obj;
@@ -38,10 +39,22 @@ Ref call_method(PyObject* obj, PyObject* key, LookupCache& cache,
   if (!unbound)
     return Ref::steal(compat::vectorcall(method.get(), stack + 1,
                                          (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  // The controller's own operations calling each other: straight into the body's parser.
-  if (is_native_function(method.get()))
-    return Ref::steal(call_native(method.get(), stack, static_cast<Py_ssize_t>(n)));
+  if (is_native_function(method.get())) {
+    const auto count = static_cast<Py_ssize_t>(n);
+    return Ref::steal(own != nullptr ? call_own_native(method.get(), *own, stack, count)
+                                     : call_native(method.get(), stack, count));
+  }
   return Ref::steal(compat::vectorcall(method.get(), stack, n, nullptr));
+}
+}  // namespace
+
+Ref call_method(PyObject* obj, PyObject* key, LookupCache& cache,
+                std::initializer_list<PyObject*> args) {
+  return call_found(obj, key, cache, nullptr, args);
+}
+
+Ref call_method(PyObject* obj, const Operation& op, std::initializer_list<PyObject*> args) {
+  return call_found(obj, op.key, op.cache, &op, args);
 }
 
 Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> args,

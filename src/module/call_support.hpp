@@ -45,10 +45,9 @@ Ref call_method(PyObject* obj, PyObject* key, LookupCache& cache,
 inline Ref call_method(PyObject* obj, const Name& name, std::initializer_list<PyObject*> args) {
   return call_method(obj, name.get(), name.cache(), args);
 }
-// `obj.<op>(*args)` for an operation of the module, looked up on `obj` by its member name.
-inline Ref call_method(PyObject* obj, const Operation& op, std::initializer_list<PyObject*> args) {
-  return call_method(obj, op.key, op.cache, args);
-}
+// `obj.<op>(*args)` for an operation of the module, looked up on `obj` by its member name;
+// when that finds the operation's own function, its body runs without a new native entry.
+Ref call_method(PyObject* obj, const Operation& op, std::initializer_list<PyObject*> args);
 // `self.<op>(*args)` for one of the class's own operations: goes through the instance so
 // that an override in a subclass takes part.
 inline Ref call_own(const Call& c, const Operation& op, std::initializer_list<PyObject*> args) {

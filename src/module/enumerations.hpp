@@ -38,6 +38,9 @@ Ref member(const Call& c, const EnumMember& m);
 // `value == Enumeration.member` as an `if` statement evaluates it; -1 on error.
 int is(const Call& c, PyObject* value, const EnumMember& m);
 
+// `Enumeration(value)`, the enumeration taken from the module's current globals.
+Ref by_value(const Call& c, const Name& enumeration, PyObject* value);
+
 // `Direction.reverse`: the opposite direction.
 extern const Operation kReverse;
 

@@ -401,6 +401,13 @@ PyObject* call_native(PyObject* fn, PyObject* const* args, Py_ssize_t nargs) {
   return function_vectorcall(fn, args, static_cast<size_t>(nargs), nullptr);
 }
 
+PyObject* call_own_native(PyObject* fn, const Operation& op, PyObject* const* args,
+                          Py_ssize_t nargs) {
+  auto* f = reinterpret_cast<NativeFunction*>(fn);
+  if (f->op != &op) return call_native(fn, args, nargs);
+  return parse_and_run(f, args, static_cast<size_t>(nargs), nullptr);
+}
+
 bool ready_function_type() {
   if (function_type.tp_flags & Py_TPFLAGS_READY) return true;
   // A static type holds a reference to itself, as PyVarObject_HEAD_INIT would give it.

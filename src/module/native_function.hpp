@@ -172,6 +172,13 @@ bool is_native_function(PyObject* obj) noexcept;
 // machinery: what the interpreter's call would do, minus its dispatch.
 PyObject* call_native(PyObject* fn, PyObject* const* args, Py_ssize_t nargs);
 
+// The same for a call of one of the module's own operations from the body of another, when
+// the instance lookup found `op`'s own function: the arguments are parsed and tested as
+// always, without a level of the recursion count (the operations call each other without
+// cycles; calls into Python and to masters still take one).
+PyObject* call_own_native(PyObject* fn, const Operation& op, PyObject* const* args,
+                          Py_ssize_t nargs);
+
 // Readies the function type; called once by module execution.
 bool ready_function_type();
 

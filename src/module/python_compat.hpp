@@ -88,7 +88,12 @@ inline unsigned int version_tag(PyTypeObject* type) {
 }
 
 // `name` looked up on `type` and its bases, as attribute lookup does (borrowed; null when
-// no class defines it), remembered in `cache` under the type's version tag.
+// no class defines it).
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+  return _PyType_Lookup(type, name);
+}
+
+// The same, remembered in `cache` under the type's version tag.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name, LookupCache& cache) {
   const unsigned int tag = version_tag(type);
   if (tag != 0) {
