@@ -38,8 +38,7 @@ const Name kMemberMap{"_member_map_"};
 
 PyObject* on_type(PyObject* type, const Name& name) {
   PyObject* key = name.get();
-  return key != nullptr ? compat::type_lookup(reinterpret_cast<PyTypeObject*>(type), key)
-                        : nullptr;
+  return key != nullptr ? compat::type_lookup(reinterpret_cast<PyTypeObject*>(type), key) : nullptr;
 }
 
 // Arms `l` when the class and its metaclass still resolve `__call__` and `__new__` as at

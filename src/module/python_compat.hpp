@@ -162,9 +162,8 @@ inline Ref get_attribute(PyObject* obj, PyObject* name, LookupCache& cache) {
 // `__get__` would only bind that function to the object.
 inline int get_method(PyObject* obj, PyObject* name, PyObject** method, LookupCache& cache) {
   PyTypeObject* type = Py_TYPE(obj);
-  PyObject* descr = type->tp_getattro == PyObject_GenericGetAttr
-                        ? type_lookup(type, name, cache)
-                        : nullptr;
+  PyObject* descr =
+      type->tp_getattro == PyObject_GenericGetAttr ? type_lookup(type, name, cache) : nullptr;
   if (descr != nullptr && PyInstanceMethod_Check(descr) && !lookup_detail::has_instance_dict(obj)) {
     *method = Ref::borrow(PyInstanceMethod_GET_FUNCTION(descr)).release();
     return 1;
