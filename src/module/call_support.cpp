@@ -33,7 +33,10 @@ Ref call_found(PyObject* obj, PyObject* key, LookupCache& cache, const Operation
     stack[n++] = a;
   }
   PyObject* found = nullptr;
-  const int unbound = compat::get_method(obj, key, &found, cache);
+  const int unbound = cached_method(obj, key, &found, cache);
+#if PY_VERSION_HEX >= 0x03090000
+  if (unbound == kCallByName) return Ref::steal(compat::call_method_by_name(key, stack, n));
+#endif
   Ref method = Ref::steal(found);
   if (!method) return {};
   if (!unbound)

@@ -64,7 +64,7 @@ Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> args
 Ref attribute(PyObject* obj, PyObject* key);
 inline Ref attribute(PyObject* obj, const Name& name) {
   PyObject* key = name.get();
-  return key != nullptr ? compat::get_attribute(obj, key, name.cache()) : Ref();
+  return key != nullptr ? Ref::steal(cached_attribute(obj, key, name.cache())) : Ref();
 }
 // `setattr(obj, key, value)`; false with an exception set (also when `value` is null).
 bool set_attribute(PyObject* obj, PyObject* key, PyObject* value);

@@ -1,23 +1,62 @@
-// What a name resolves to on a few types, remembered while each type stays unchanged.
+// Lookups of a name on objects, remembered while nothing they depend on has changed.
 //
-// The interpreter gives every type a version tag and renews it whenever the type or one
-// of its bases changes (an attribute set or deleted, `__bases__` replaced); tags are never
-// reused for another type. An entry is trusted only while its type still carries the tag
-// it was made under, so a class patched after warm-up is looked up afresh at the next call.
+// The controller looks its methods, its master and its tables up through the instance at
+// every call, and the master's methods through the master, so that any change (an override
+// in a subclass, an instance attribute, a replaced `__dict__` or `__class__`, a patched
+// class) takes effect at the next call. What such a lookup finds depends on two things:
+// - the class and its bases: the interpreter gives every type a version tag and renews it
+//   whenever the type or one of its bases changes; tags are never reused;
+// - the instance dict: until 3.11 every dict carries a version renewed at each change;
+//   later releases tell a watcher instead, which renews a stamp of all watched dicts.
+// An entry is trusted only while the type carries the tag and the dict the version (or
+// stamp) it was made under; otherwise the lookup is made afresh.
 #pragma once
+
+#include <cstdint>
+
+// Python.h comes first everywhere (py_ref.hpp); this header only needs the object type.
+struct _object;
 
 namespace kov {
 
 struct LookupCache {
-  // Several entries, so that controllers of a few classes used in turn keep theirs.
+  // Several entries, so that a few controllers (or masters, or classes) used in turn each
+  // keep theirs.
   static constexpr int kEntries = 4;
   struct Entry {
     const void* type = nullptr;
     unsigned int tag = 0;
-    void* found = nullptr;  // borrowed from the type's dict; null: the name is not there
+    const void* dict = nullptr;  // the instance dict seen; null: the object had none
+    std::uint64_t version = 0;   // of that dict
+    _object* binding = nullptr;  // borrowed from the class: what the class defines, or null
+    _object* own = nullptr;      // borrowed from the dict: the instance's own value, or null
   };
   Entry entries[kEntries] = {};
   unsigned int next = 0;
 };
+
+// `getattr(obj, name)`, remembered in `cache`.
+// Returns a new reference, or null with an exception set.
+_object* cached_attribute(_object* obj, _object* name, LookupCache& cache);
+
+// Finds `obj.name` as the interpreter's method-call opcode does, remembered in `cache`.
+// Returns 1 with the plain function in `*method` (a new reference) when calling it with
+// `obj` prepended is the same as calling the bound method, so that no bound method need be
+// made; otherwise 0 with the attribute itself (or null and an exception set).
+//
+// Beyond the opcode, an instance method wrapper (how pybind11 keeps the methods of its
+// classes) on the type of an object without an instance dict also gives its function: its
+// `__get__` would only bind that function to the object.
+//
+// Returns kCallByName, with nothing found, for an object whose instance dict cannot be
+// followed on this interpreter: the caller then calls the method by name (the interpreter's
+// own lookup, which reads the instance's attributes without making a dict object).
+inline constexpr int kCallByName = 2;
+int cached_method(_object* obj, _object* name, _object** method, LookupCache& cache);
+
+// Starts watching instance dicts where the interpreter keeps no dict versions; called once
+// by module execution. Without it (or when the interpreter has no watcher left), instance
+// dicts are looked up at every call.
+void start_dict_watch();
 
 }  // namespace kov

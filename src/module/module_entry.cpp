@@ -7,6 +7,7 @@
 #include "module/enumerations.hpp"
 #include "module/exit_finalisation.hpp"
 #include "module/file_log_handler.hpp"
+#include "module/lookup_cache.hpp"
 #include "module/module_globals.hpp"
 #include "module/module_state.hpp"
 #include "module/native_function.hpp"
@@ -149,6 +150,7 @@ int exec_module(PyObject* module) {
     return -1;
   }
   if (!ready_function_type() || !init_state(module)) return -1;
+  start_dict_watch();
 
   const bool ok =
       bind_from(module, "zol_mew", {{"MewMaster", "_MewMaster"}}) &&

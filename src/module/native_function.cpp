@@ -127,12 +127,22 @@ bool accepts_none(const Param& p) {
          p.fallback.kind == Default::Kind::None;
 }
 
+PyObject* convert_and_run(NativeFunction* f, PyObject* const* slots);
+
 PyObject* parse_and_run(NativeFunction* f, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   const Py_ssize_t n = f->nparams;
-  PyObject* slots[kMaxParams + 1] = {};
-  for (Py_ssize_t i = 0; i < nargs && i < n; ++i) slots[i] = args[i];
+  const Py_ssize_t required = n - f->ndefaults;
+  PyObject* slots[kMaxParams + 1];
+  if (kwnames == nullptr && nargs >= required && nargs <= n) {
+    // Every parameter given positionally or by its default: the common call.
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    for (Py_ssize_t i = nargs; i < n; ++i) slots[i] = PyTuple_GET_ITEM(f->defaults, i - required);
+    return convert_and_run(f, slots);
+  }
+  for (Py_ssize_t i = 0; i <= static_cast<Py_ssize_t>(kMaxParams); ++i)
+    slots[i] = i < nargs && i < n ? args[i] : nullptr;
 
   // Keywords are matched before the positional count is judged, as the interpreter does.
   if (kwnames != nullptr) {
@@ -161,7 +171,6 @@ PyObject* parse_and_run(NativeFunction* f, PyObject* const* args, size_t nargsf,
     raise_too_many(f, nargs);
     return nullptr;
   }
-  const Py_ssize_t required = n - f->ndefaults;
   for (Py_ssize_t i = 0; i < required; ++i) {
     if (slots[i] == nullptr) {
       raise_missing(f, slots, required);
@@ -170,13 +179,18 @@ PyObject* parse_and_run(NativeFunction* f, PyObject* const* args, size_t nargsf,
   }
   for (Py_ssize_t i = required; i < n; ++i)
     if (slots[i] == nullptr) slots[i] = PyTuple_GET_ITEM(f->defaults, i - required);
+  return convert_and_run(f, slots);
+}
 
+PyObject* convert_and_run(NativeFunction* f, PyObject* const* slots) {
+  const Py_ssize_t n = f->nparams;
   // Float conversions first, in parameter order; then the exact-type tests.
   const Param* params = f->op->params;
-  double reals[kMaxParams + 1] = {};
+  double reals[kMaxParams + 1];
   for (Py_ssize_t i = 1; i < n; ++i) {
     if (params[i - 1].accept != Accept::Float) continue;
-    reals[i] = PyFloat_AsDouble(slots[i]);
+    PyObject* v = slots[i];
+    reals[i] = PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v) : PyFloat_AsDouble(v);
     if (reals[i] == -1.0 && PyErr_Occurred()) return nullptr;
   }
   for (Py_ssize_t i = 1; i < n; ++i) {

@@ -8,6 +8,8 @@
 #include <cxxabi.h>
 #endif
 
+#include <cstdint>
+
 #include "module/py_ref.hpp"
 
 namespace kov::compat {
@@ -93,24 +95,6 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
   return _PyType_Lookup(type, name);
 }
 
-// The same, remembered in `cache` under the type's version tag.
-inline PyObject* type_lookup(PyTypeObject* type, PyObject* name, LookupCache& cache) {
-  const unsigned int tag = version_tag(type);
-  if (tag != 0) {
-    for (const LookupCache::Entry& e : cache.entries)
-      if (e.type == type && e.tag == tag) return static_cast<PyObject*>(e.found);
-  }
-  PyObject* found = _PyType_Lookup(type, name);
-  // Remembered only when the lookup saw the type under the tag it carries now (the lookup
-  // itself may assign the first one; the next call then remembers it).
-  if (tag != 0 && version_tag(type) == tag) {
-    LookupCache::Entry& e = cache.entries[cache.next++ % LookupCache::kEntries];
-    e = {type, tag, found};
-  }
-  return found;
-}
-
-namespace lookup_detail {
 inline bool has_instance_dict(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
 #if PY_VERSION_HEX >= 0x030B0000
@@ -119,70 +103,54 @@ inline bool has_instance_dict(PyObject* obj) {
   return type->tp_dictoffset != 0;
 }
 
-// `name` in the instance dict of `obj`: 1 with a new reference in `*value`, 0 when absent,
-// -1 with an exception set. Asks for the dict object, which makes one on later releases that
-// keep instance attributes without it (once per instance).
-inline int instance_attribute(PyObject* obj, PyObject* name, PyObject** value) {
-  *value = nullptr;
-  if (!has_instance_dict(obj)) return 0;
+// The instance dict of `obj` (borrowed), null when it has none. Later releases keep
+// instance attributes without a dict object until one is asked for: this makes it, once
+// per instance.
+inline PyObject* instance_dict(PyObject* obj) {
+  if (!has_instance_dict(obj)) return nullptr;
   PyObject** slot = _PyObject_GetDictPtr(obj);
-  if (slot == nullptr || *slot == nullptr) return 0;
-  Ref dict = Ref::borrow(*slot);
+  return slot != nullptr ? *slot : nullptr;
+}
+
+// `dict[key]`: 1 with a new reference in `*value`, 0 when absent, -1 with an exception set.
+inline int dict_item(PyObject* dict, PyObject* key, PyObject** value) {
 #if PY_VERSION_HEX >= 0x030D0000
-  return PyDict_GetItemRef(dict.get(), name, value);
+  return PyDict_GetItemRef(dict, key, value);
 #else
-  PyObject* found = PyDict_GetItemWithError(dict.get(), name);  // borrowed
-  if (found == nullptr) return PyErr_Occurred() ? -1 : 0;
+  PyObject* found = PyDict_GetItemWithError(dict, key);  // borrowed
   *value = Ref::borrow(found).release();
+  if (found == nullptr) return PyErr_Occurred() ? -1 : 0;
   return 1;
 #endif
 }
-}  // namespace lookup_detail
 
-// `getattr(obj, name)`. For an object with the generic attribute lookup whose class defines
-// no attribute of that name, the instance dict is asked directly: what the generic lookup
-// would do, without its search of the class.
-inline Ref get_attribute(PyObject* obj, PyObject* name, LookupCache& cache) {
-  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr &&
-      type_lookup(Py_TYPE(obj), name, cache) == nullptr) {
-    PyObject* value = nullptr;
-    const int found = lookup_detail::instance_attribute(obj, name, &value);
-    if (found != 0) return Ref::steal(value);
-  }
-  return Ref::steal(PyObject_GetAttr(obj, name));
+// A dict's version: until 3.11 every dict carries one, renewed at each change and never
+// given to another dict; later releases no longer keep it (changes are seen through dict
+// watchers instead, see lookup_cache.cpp).
+constexpr bool kDictVersions = PY_VERSION_HEX < 0x030C0000;
+inline std::uint64_t dict_version(PyObject* dict) {
+#if PY_VERSION_HEX < 0x030C0000
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+  (void)dict;
+  return 0;
+#endif
 }
 
-// Finds `obj.name` as the interpreter's method-call opcode does. Returns 1 with the plain
-// function in `*method` when calling it with `obj` prepended is the same as calling the
-// bound method (no bound method is created); otherwise 0 with the attribute itself (or null
-// and an exception set).
-//
-// Beyond the opcode, an instance method wrapper (how pybind11 keeps the methods of its
-// classes) on the type of an object without an instance dict also gives its function: its
-// `__get__` would only bind that function to the object.
-inline int get_method(PyObject* obj, PyObject* name, PyObject** method, LookupCache& cache) {
-  PyTypeObject* type = Py_TYPE(obj);
-  PyObject* descr =
-      type->tp_getattro == PyObject_GenericGetAttr ? type_lookup(type, name, cache) : nullptr;
-  if (descr != nullptr && PyInstanceMethod_Check(descr) && !lookup_detail::has_instance_dict(obj)) {
-    *method = Ref::borrow(PyInstanceMethod_GET_FUNCTION(descr)).release();
-    return 1;
-  }
-  if (descr != nullptr && PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
-      Py_TYPE(descr)->tp_descr_set == nullptr) {
-    // An instance attribute of that name hides the class's function.
-    Ref function = Ref::borrow(descr);
-    PyObject* own = nullptr;
-    const int shadowed = lookup_detail::instance_attribute(obj, name, &own);
-    if (shadowed != 0) {
-      *method = own;
-      return 0;
-    }
-    *method = function.release();
-    return 1;
-  }
+// `obj.name(*args)` with `args[0]` the object, as the interpreter's method-call opcode
+// makes it (no bound method). Only where the method call by name is public (3.9 on).
+#if PY_VERSION_HEX >= 0x03090000
+inline PyObject* call_method_by_name(PyObject* name, PyObject* const* args, size_t nargs) {
+  return PyObject_VectorcallMethod(name, args, nargs, nullptr);
+}
+#endif
+
+// What the interpreter's method-call lookup finds for `obj.name` where the class binding
+// alone does not decide (see lookup_cache.hpp): 1 with the plain function in `*method`
+// when it can be called with `obj` prepended, else 0 with the attribute (or null and an
+// exception set).
+inline int generic_method(PyObject* obj, PyObject* name, PyObject** method) {
 #if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030D0000
-  // Everything else as the interpreter's own lookup, exported on these releases, finds it.
   return _PyObject_GetMethod(obj, name, method);
 #else
   *method = PyObject_GetAttr(obj, name);

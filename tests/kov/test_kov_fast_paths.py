@@ -135,6 +135,19 @@ def replaced_instance_dict(side):
     side.controller.__dict__ = dict(side.controller.__dict__, _ppmm={1: 1000})
 
 
+def store_through_warm_code(side):
+    """The interpreter specialises an attribute store after a few runs; the run that makes
+    the change goes through that specialised store."""
+    code = compile("def put(o, v):\n    o.ppmm = v\n", "warm", "exec")
+    namespace = {}
+    exec(code, namespace)
+    other = side.cls(side.master)
+    other.from_pulse(1, 100)
+    for _ in range(WARM_UP):
+        namespace["put"](other, len)
+    namespace["put"](side.controller, lambda station: 8)
+
+
 def master_answers(**answers):
     return on_side(lambda side: side.master.answers.update(answers))
 
@@ -148,6 +161,8 @@ CASES = [
      on_side(lambda s: delattr(s.cls, "from_pulse")), {"from_pulse": lambda self, st, v: "mm"}),
     ("instance attribute shadows the method", lambda c: c.to_pulse(1, 1.5),
      on_side(lambda s: setattr(s.controller, "ppmm", lambda station: 8))),
+    ("instance attribute stored by warm code", lambda c: c.to_pulse(1, 1.5),
+     on_side(store_through_warm_code)),
     ("__class__ set to a subclass", lambda c: c.status_words(1), on_side(__class__to_subclass)),
     ("data descriptor on the class", lambda c: c.from_pulse(1, 100),
      on_side(lambda s: setattr(s.cls, "ppmm", property(lambda self: lambda st: 5)))),
