@@ -32,6 +32,7 @@ struct Master::Reply {
   protocol::Frame frame;
   std::string detail;
   bool no_reply = false;  // not the start of any reply came back
+  bool alone = false;     // the reply frame was all that was read
 };
 
 namespace {
@@ -221,7 +222,13 @@ class Master::LineTurn {
     }
     ~Unlocked() {
       t_.lock_.lock();
-      if (t_.m_.turn_ == t_.turn_) t_.m_.paused_ = false;
+      if (t_.m_.turn_ == t_.turn_) {
+        t_.m_.paused_ = false;
+      } else {
+        // The call that took the line over may have left it settled, but the
+        // reply to the paused request can still come.
+        t_.m_.line_unsettled_ = true;
+      }
       t_.m_.line_free_.notify_all();
     }
     LineTurn& t_;
@@ -260,10 +267,18 @@ void Master::reopen(LineTurn& turn, const Op& op) {
     throw Error(where(op) + ": the line was lost and could not be reopened: " + e.what(),
                 e.error_number());
   }
+  line_unsettled_ = true;  // whatever the device said before the first request
 }
 
-void Master::discard_stale(Trace* trace) {
-  const std::size_t stale = transport_->discard_input();
+// Input left over from an exchange that did not end cleanly (a time-out, a
+// corrupt reply, noise, an interrupted wait) or from before the line was
+// (re)opened cannot be the answer to the next request, even if it carries the
+// tag about to be used: it is thrown away first. After a clean exchange the
+// line costs no read here; what a device still says unasked the decoder skips
+// and the tag rejects.
+void Master::prepare_line(Trace* trace) {
+  const std::size_t stale = transport_->prepare_request(line_unsettled_);
+  line_unsettled_ = true;  // until this exchange is seen to end cleanly
   if (stale != 0) {
     bytes_received_.fetch_add(stale, std::memory_order_relaxed);
     note(trace, TraceEntry::kNote, "discarded " + std::to_string(stale) + " stale byte(s)");
@@ -435,9 +450,7 @@ std::string Master::transact(const Op& op, const Request& request, Trace* trace)
     Reply reply;
     bool sent = false;
     try {
-      // Whatever is waiting now cannot be the answer to this request, even
-      // if it carries the tag about to be used (one read, a few hundred ns).
-      discard_stale(trace);
+      prepare_line(trace);
       reply = this->attempt(turn, op, tag, &sent, trace);
     } catch (const transport::TransportError& e) {
       errors_.fetch_add(1, std::memory_order_relaxed);
@@ -460,7 +473,9 @@ std::string Master::transact(const Op& op, const Request& request, Trace* trace)
         attempt > 1 ? " (" + std::to_string(attempt) + " attempts)" : std::string();
     if (reply.outcome == Reply::kOk) {
       const protocol::Frame& f = reply.frame;
-      if (!f.is_error() && reply_data_fits(request, f.body)) return f.body;
+      const bool well_formed = f.is_error() || reply_data_fits(request, f.body);
+      if (well_formed && reply.alone) line_unsettled_ = false;
+      if (well_formed && !f.is_error()) return f.body;
       errors_.fetch_add(1, std::memory_order_relaxed);
       if (f.is_error()) {
         if (f.error_code == protocol::kErrChecksum && !last) {
@@ -511,7 +526,6 @@ Master::Reply Master::attempt(LineTurn& turn, const Op& op, char tag, bool* sent
   const std::string frame = protocol::encode_request(op.station, tag, op.request);
   const microseconds send_time = char_time_ * static_cast<std::int64_t>(frame.size());
   const auto deadline = clock::now() + send_time + first_byte_timeout_;
-  transport_->check_line();
   note(trace, TraceEntry::kSent, frame);
   std::size_t done = 0;
   auto next_check = clock::now() + transport::kWaitSlice;
@@ -555,6 +569,7 @@ Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
   // forever: bound the bytes we are willing to look through.
   const std::size_t max_input = 4 * protocol::kMaxFrameLength;
   std::size_t seen = 0;
+  bool other_input = false;  // noise or frames that were not the reply
   std::string pending;
   char chunk[512];
   Reply reply;
@@ -573,14 +588,17 @@ Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
               f.command == command && f.tag == tag) {
             reply.outcome = Reply::kOk;
             reply.frame = f;
+            reply.alone = !other_input && pending.empty();
             return reply;
           }
           // Our own request echoed by a two-wire bus, or a late reply to an
           // earlier request: neither is the answer we wait for.
           note(trace, TraceEntry::kNote, "ignored: not the reply to this request");
+          other_input = true;
           break;
         case DecodeStatus::kSkippedGarbage:
           note(trace, TraceEntry::kNote, "skipped noise '" + printable(raw) + "'");
+          other_input = true;
           break;
         case DecodeStatus::kBadChecksum:
         case DecodeStatus::kMalformed:

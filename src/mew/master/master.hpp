@@ -114,7 +114,7 @@ class Master {
                     std::chrono::steady_clock::time_point deadline, Trace* trace);
   void reopen(LineTurn& turn, const Op& op);
   void drop_line();
-  void discard_stale(Trace* trace);
+  void prepare_line(Trace* trace);
   std::string where(const Op& op) const;
 
   std::string port_;
@@ -133,6 +133,9 @@ class Master {
   std::thread::id paused_thread_;
   std::unique_ptr<transport::Transport> transport_;  // null: closed, or the line was lost
   char next_tag_ = protocol::kFirstTag;
+  // False only while the last exchange on this line is known to have ended
+  // cleanly: then nothing is waiting that a request did not ask for.
+  bool line_unsettled_ = true;
   std::atomic<bool> closed_{false};
 
   std::atomic<std::uint64_t> transactions_{0}, retries_{0}, errors_{0}, bytes_sent_{0},

@@ -97,31 +97,42 @@ std::size_t FdTransport::read_some(char* buffer, std::size_t capacity, microseco
   }
 }
 
-void FdTransport::check_line() {
-  if (fd_ < 0 || !is_socket_) return;  // a serial line that is gone refuses the write itself
+std::size_t FdTransport::prepare_request(bool discard) {
+  if (fd_ < 0) return 0;  // the write reports it
+  std::size_t discarded = 0;
+  // A socket drained to its empty queue has shown its peer's end of stream
+  // already, if there was one; else that takes a look of its own.
+  const bool seen_empty = discard && discard_queued(&discarded);
+  if (is_socket_ && !seen_empty) check_peer_open();
+  return discarded;
+}
+
+bool FdTransport::discard_queued(std::size_t* discarded) {
+  const auto give_up = clock::now() + kMaxDiscardTime;
+  char scrap[512];
+  while (*discarded < kMaxDiscard && clock::now() < give_up) {
+    const ssize_t n = ::read(fd_, scrap, std::min(sizeof scrap, kMaxDiscard - *discarded));
+    if (n > 0) {
+      *discarded += static_cast<std::size_t>(n);
+      continue;
+    }
+    // A terminal in raw mode without VMIN reads 0 when nothing is queued; a
+    // socket reads 0 only at its peer's end of stream.
+    if (n == 0 && is_socket_) fail(ECONNRESET, "connection closed by the other end");
+    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return true;
+    if (errno == EINTR) continue;
+    fail(errno, "read failed");
+  }
+  return false;
+}
+
+void FdTransport::check_peer_open() {
   // A socket still takes data after its peer closed; the peer's end of
   // stream, already queued, says the request would go nowhere.
   pollfd p{fd_, POLLRDHUP, 0};
   if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
     fail(ECONNRESET, "connection closed by the other end");
   }
-}
-
-std::size_t FdTransport::discard_input() {
-  if (fd_ < 0) return 0;
-  const auto give_up = clock::now() + kMaxDiscardTime;
-  std::size_t discarded = 0;
-  char scrap[512];
-  while (discarded < kMaxDiscard && clock::now() < give_up) {
-    const ssize_t n = ::read(fd_, scrap, std::min(sizeof scrap, kMaxDiscard - discarded));
-    if (n > 0) {
-      discarded += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    break;  // nothing more queued, or the line is down: the next read or write says so
-  }
-  return discarded;
 }
 
 }  // namespace mew::transport
