@@ -43,8 +43,8 @@ std::string seconds_text(microseconds t) {
   return text;
 }
 
-void note(Trace* trace, TraceEntry::Kind kind, std::string text) {
-  if (trace != nullptr) trace->push_back({kind, std::move(text)});
+void note(Trace* trace, TraceEntry::Kind kind, std::string_view text) {
+  if (trace != nullptr) trace->push_back({kind, std::string(text)});
 }
 
 std::string op_text(const char* name, int station, std::string_view address) {
@@ -525,10 +525,11 @@ Master::Reply Master::attempt(LineTurn& turn, const Op& op, char tag, bool* sent
   using clock = std::chrono::steady_clock;
   const std::string frame = protocol::encode_request(op.station, tag, op.request);
   const microseconds send_time = char_time_ * static_cast<std::int64_t>(frame.size());
-  const auto deadline = clock::now() + send_time + first_byte_timeout_;
+  const auto start = clock::now();
+  const auto deadline = start + send_time + first_byte_timeout_;
   note(trace, TraceEntry::kSent, frame);
   std::size_t done = 0;
-  auto next_check = clock::now() + transport::kWaitSlice;
+  auto next_check = start + transport::kWaitSlice;
   while (done < frame.size()) {
     const auto now = clock::now();
     if (now >= deadline) {
@@ -576,10 +577,9 @@ Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
 
   for (;;) {
     while (!pending.empty()) {
-      const protocol::DecodeResult d = protocol::decode(pending);
+      protocol::DecodeResult d = protocol::decode(pending);
       if (d.status == DecodeStatus::kNeedMore) break;
-      const std::string raw = pending.substr(0, d.consumed);
-      pending.erase(0, d.consumed);
+      const std::string_view raw(pending.data(), d.consumed);  // valid until the erase below
       const protocol::Frame& f = d.frame;
       switch (d.status) {
         case DecodeStatus::kFrame:
@@ -587,8 +587,8 @@ Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
           if (f.kind == protocol::FrameKind::kReply && f.station == op.station &&
               f.command == command && f.tag == tag) {
             reply.outcome = Reply::kOk;
-            reply.frame = f;
-            reply.alone = !other_input && pending.empty();
+            reply.alone = !other_input && pending.size() == d.consumed;
+            reply.frame = std::move(d.frame);
             return reply;
           }
           // Our own request echoed by a two-wire bus, or a late reply to an
@@ -612,6 +612,7 @@ Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
         case DecodeStatus::kNeedMore:
           break;
       }
+      pending.erase(0, d.consumed);
     }
     if (seen > max_input) {
       reply.outcome = Reply::kCorrupt;
