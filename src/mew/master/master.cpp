@@ -530,8 +530,8 @@ Master::Reply Master::attempt(LineTurn& turn, const Op& op, char tag, bool* sent
   note(trace, TraceEntry::kSent, frame);
   std::size_t done = 0;
   auto next_check = start + transport::kWaitSlice;
+  auto now = start;
   while (done < frame.size()) {
-    const auto now = clock::now();
     if (now >= deadline) {
       Reply reply;
       reply.detail = "the line did not take the request within " +
@@ -550,12 +550,14 @@ Master::Reply Master::attempt(LineTurn& turn, const Op& op, char tag, bool* sent
       if (!turn.pause(options_.check_interrupt)) return Reply(Reply::kTakenOver);
       next_check = clock::now() + transport::kWaitSlice;
     }
+    if (done < frame.size()) now = clock::now();
   }
-  return await_reply(turn, op, tag, deadline, trace);
+  return await_reply(turn, op, tag, deadline, next_check, trace);
 }
 
 Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
-                                  std::chrono::steady_clock::time_point deadline, Trace* trace) {
+                                  std::chrono::steady_clock::time_point deadline,
+                                  std::chrono::steady_clock::time_point next_check, Trace* trace) {
   using clock = std::chrono::steady_clock;
   // The reply must begin by `deadline`, whatever else arrives; one that has
   // begun may take the time a longest frame needs on the wire, and one
@@ -564,7 +566,6 @@ Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
                              char_time_ * static_cast<std::int64_t>(protocol::kMaxFrameLength) +
                              inter_byte_timeout_;
   auto last_byte = clock::time_point{};
-  auto next_check = clock::now() + transport::kWaitSlice;
   const std::string command(protocol::command_code(op.request.command));
   // A device that keeps talking without ever answering must not hold us
   // forever: bound the bytes we are willing to look through.

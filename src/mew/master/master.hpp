@@ -110,8 +110,10 @@ class Master {
   // Sends `request` and returns the data of its reply.
   std::string transact(const Op& op, const protocol::Request& request, Trace* trace);
   Reply attempt(LineTurn& turn, const Op& op, char tag, bool* sent, Trace* trace);
+  // `next_check`: when the caller's signals are due to be checked.
   Reply await_reply(LineTurn& turn, const Op& op, char tag,
-                    std::chrono::steady_clock::time_point deadline, Trace* trace);
+                    std::chrono::steady_clock::time_point deadline,
+                    std::chrono::steady_clock::time_point next_check, Trace* trace);
   void reopen(LineTurn& turn, const Op& op);
   void drop_line();
   void prepare_line(Trace* trace);
