@@ -107,16 +107,17 @@ std::int32_t int32_at(const std::vector<std::uint16_t>& words, std::size_t k) {
   return static_cast<std::int32_t>(bits);
 }
 
-// Does the data of a reply fit the request it answers?
-bool reply_data_fits(const Request& request, std::string_view data) {
-  std::vector<std::uint16_t> scratch;
+// Does the data of a reply fit the request it answers? The words of a
+// register or coil word read go to `words`.
+bool reply_data_fits(const Request& request, std::string_view data,
+                     std::vector<std::uint16_t>* words) {
   switch (request.command) {
     case Command::kReadData:
-      return protocol::parse_words(data, static_cast<std::size_t>(request.count), &scratch);
+      return protocol::parse_words(data, static_cast<std::size_t>(request.count), words);
     case Command::kReadCoil:
       return data == "0" || data == "1";
     case Command::kReadWord:
-      return protocol::parse_words(data, 1, &scratch);
+      return protocol::parse_words(data, 1, words);
     default:
       return data.empty();
   }
@@ -336,8 +337,7 @@ Master::Op Master::coil_op(const char* name, int station, std::string_view addre
 
 std::vector<std::uint16_t> Master::read_registers(const Op& op, Trace* trace) {
   std::vector<std::uint16_t> out;
-  protocol::parse_words(transact(op, op.request, trace), static_cast<std::size_t>(op.request.count),
-                        &out);
+  transact(op, op.request, trace, &out);
   return out;
 }
 
@@ -404,7 +404,7 @@ void Master::set_coil(int station, std::string_view address, bool value, Trace* 
 std::uint16_t Master::get_coil_uint16(int station, std::string_view address, Trace* trace) {
   const Op op = coil_op("get_coil_uint16", station, address, Command::kReadWord);
   std::vector<std::uint16_t> word;
-  protocol::parse_words(transact(op, op.request, trace), 1, &word);
+  transact(op, op.request, trace, &word);
   return word.at(0);
 }
 
@@ -425,7 +425,10 @@ const char kNoReplyHint[] =
 
 }  // namespace
 
-std::string Master::transact(const Op& op, const Request& request, Trace* trace) {
+std::string Master::transact(const Op& op, const Request& request, Trace* trace,
+                             std::vector<std::uint16_t>* words) {
+  std::vector<std::uint16_t> unused;
+  if (words == nullptr) words = &unused;
   LineTurn turn(*this);
   // A read can always be asked again. A write is sent again only when the
   // device has told us it ignored the request (checksum error): anything else
@@ -472,10 +475,10 @@ std::string Master::transact(const Op& op, const Request& request, Trace* trace)
     const std::string tries =
         attempt > 1 ? " (" + std::to_string(attempt) + " attempts)" : std::string();
     if (reply.outcome == Reply::kOk) {
-      const protocol::Frame& f = reply.frame;
-      const bool well_formed = f.is_error() || reply_data_fits(request, f.body);
+      protocol::Frame& f = reply.frame;
+      const bool well_formed = f.is_error() || reply_data_fits(request, f.body, words);
       if (well_formed && reply.alone) line_unsettled_ = false;
-      if (well_formed && !f.is_error()) return f.body;
+      if (well_formed && !f.is_error()) return std::move(f.body);
       errors_.fetch_add(1, std::memory_order_relaxed);
       if (f.is_error()) {
         if (f.error_code == protocol::kErrChecksum && !last) {

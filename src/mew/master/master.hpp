@@ -107,8 +107,10 @@ class Master {
   std::vector<std::uint16_t> read_registers(const Op& op, Trace* trace);
   void write_values(const char* name, int station, std::string_view address,
                     const std::vector<std::int64_t>& values, bool is_signed, Trace* trace);
-  // Sends `request` and returns the data of its reply.
-  std::string transact(const Op& op, const protocol::Request& request, Trace* trace);
+  // Sends `request` and returns the data of its reply; that of a register or
+  // coil word read also as words, in `words`.
+  std::string transact(const Op& op, const protocol::Request& request, Trace* trace,
+                       std::vector<std::uint16_t>* words = nullptr);
   Reply attempt(LineTurn& turn, const Op& op, char tag, bool* sent, Trace* trace);
   // `next_check`: when the caller's signals are due to be checked.
   Reply await_reply(LineTurn& turn, const Op& op, char tag,
