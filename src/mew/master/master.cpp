@@ -347,6 +347,7 @@ void Master::write_values(const char* name, int station, std::string_view addres
   check_count(name, values.size());
   Op op =
       register_op(name, station, address, static_cast<int>(values.size()) * 2, Command::kWriteData);
+  op.request.words.reserve(values.size() * 2);
   for (std::int64_t v : values) {
     if (is_signed) {
       check_range(name, v, kInt32Min, kInt32Max, "a signed 32-bit value");
