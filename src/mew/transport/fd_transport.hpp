@@ -47,7 +47,7 @@ class FdTransport : public Transport {
  private:
   [[noreturn]] void fail(int error_number, const char* what) const;
   // Reads and drops what is queued; true when the queue was seen empty (not
-  // cut short by the limits).
+  // cut short by the limits or a failing line).
   bool discard_queued(std::size_t* discarded);
   void check_peer_open();
 
