@@ -216,7 +216,9 @@ class FuzzTransport : public mew::transport::Transport {
     return n;
   }
 
-  std::size_t discard_input() override {
+  std::size_t prepare_request(bool discard) override {
+    REQUIRE(open_, "request prepared on a closed transport");
+    if (!discard) return 0;
     const std::size_t n = line_.size();
     // Sometimes the stale bytes have not arrived yet when the master flushes.
     if (in_.ConsumeBool()) line_.clear();

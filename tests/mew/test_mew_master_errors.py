@@ -214,15 +214,64 @@ def test_late_reply_to_a_timed_out_request_is_not_taken(bus):
     assert peer.requests[0].raw[6:-3] == peer.requests[1].raw[6:-3]
 
 
-def test_stale_input_is_flushed_before_a_request(bus):
-    master, peer = bus()
-    assert master.get_int32(1, "DT0") == 0  # the master's next tag is now 'b'
-    stale = frame(ord(">"), 1, b"RD", b"b", b"0BAD0000")
-    peer.write(b"noise" + stale)
-    time.sleep(0.2)  # let the stale bytes reach the master's side of the line
-    peer.device.set_int32(1, 0, 42)
+def replies_with_every_tag(station, data=b"0BAD0000"):
+    """Late replies to a DT0 read, one for each tag: whichever tag the next
+    request uses, one of them carries it."""
+    tags = (bytes([t]) for t in range(ord("a"), ord("z") + 1))
+    return b"".join(frame(ord(">"), station, b"RD", tag, data) for tag in tags)
+
+
+def on_the_line(peer, data):
+    """Puts `data` on the idle line and lets it reach the master's side."""
+    peer.write(data)
+    time.sleep(0.2)
+
+
+def answer_42(r):
+    return reply(r, b"002A0000")
+
+# How the exchange before the one under test ends (None: there was none), and what it raises.
+UNSETTLING = {
+    "new line": None,
+    "time-out": (silent, zol_mew.MewTimeoutError),
+    "corrupt reply": (bad_checksum, zol_mew.MewProtocolError),
+    "bytes after the reply": (lambda r: reply(r, b"00070000") + b"\n trailing", None),
+}
+
+
+@pytest.mark.parametrize("before", UNSETTLING)
+def test_stale_input_is_flushed_when_the_line_is_unsettled(bus, before):
+    """On a new line, and after an exchange that did not end cleanly, what is
+    waiting is thrown away before the request goes out: even a late reply
+    carrying the very tag of the next request is never taken for its answer."""
+    scripts = [UNSETTLING[before][0]] if UNSETTLING[before] else []
+    master, peer = bus(answering(*scripts, answer_42), retries=0, **SHORT)
+    if scripts:
+        raised = UNSETTLING[before][1]
+        if raised:
+            with pytest.raises(raised):
+                master.get_int32(1, "DT0")
+        else:
+            assert master.get_int32(1, "DT0") == 7
+    received = master.stats["bytes_received"]
+    stale = replies_with_every_tag(1)
+    on_the_line(peer, stale)
     assert master.get_int32(1, "DT0") == 42
-    assert master.stats["bytes_received"] >= len(b"noise" + stale)
+    assert master.stats["bytes_received"] - received >= len(stale)  # they were there
+
+
+def test_unasked_input_on_a_settled_line_is_not_taken(bus):
+    """After a clean exchange nothing is read before the next request: what a
+    device says unasked meanwhile arrives with the reply, and of it only a
+    frame with the request's station, command and tag is taken."""
+    master, peer = bus(answering(lambda r: reply(r, b"00070000"), answer_42), **SHORT)
+    assert master.get_int32(1, "DT0") == 7
+    late = reply(peer.requests[-1], b"0BAD0000")  # the last request's tag
+    unasked = b"noise" + late + replies_with_every_tag(2)
+    received = master.stats["bytes_received"]
+    on_the_line(peer, unasked)
+    assert master.get_int32(1, "DT0") == 42
+    assert master.stats["bytes_received"] - received >= len(unasked)
 
 
 def test_garbage_around_the_reply_is_skipped(bus):

@@ -32,6 +32,7 @@ struct Master::Reply {
   protocol::Frame frame;
   std::string detail;
   bool no_reply = false;  // not the start of any reply came back
+  bool alone = false;     // the reply frame was all that was read
 };
 
 namespace {
@@ -42,8 +43,8 @@ std::string seconds_text(microseconds t) {
   return text;
 }
 
-void note(Trace* trace, TraceEntry::Kind kind, std::string text) {
-  if (trace != nullptr) trace->push_back({kind, std::move(text)});
+void note(Trace* trace, TraceEntry::Kind kind, std::string_view text) {
+  if (trace != nullptr) trace->push_back({kind, std::string(text)});
 }
 
 std::string op_text(const char* name, int station, std::string_view address) {
@@ -106,16 +107,17 @@ std::int32_t int32_at(const std::vector<std::uint16_t>& words, std::size_t k) {
   return static_cast<std::int32_t>(bits);
 }
 
-// Does the data of a reply fit the request it answers?
-bool reply_data_fits(const Request& request, std::string_view data) {
-  std::vector<std::uint16_t> scratch;
+// Does the data of a reply fit the request it answers? The words of a
+// register or coil word read go to `words`.
+bool reply_data_fits(const Request& request, std::string_view data,
+                     std::vector<std::uint16_t>* words) {
   switch (request.command) {
     case Command::kReadData:
-      return protocol::parse_words(data, static_cast<std::size_t>(request.count), &scratch);
+      return protocol::parse_words(data, static_cast<std::size_t>(request.count), words);
     case Command::kReadCoil:
       return data == "0" || data == "1";
     case Command::kReadWord:
-      return protocol::parse_words(data, 1, &scratch);
+      return protocol::parse_words(data, 1, words);
     default:
       return data.empty();
   }
@@ -221,7 +223,13 @@ class Master::LineTurn {
     }
     ~Unlocked() {
       t_.lock_.lock();
-      if (t_.m_.turn_ == t_.turn_) t_.m_.paused_ = false;
+      if (t_.m_.turn_ == t_.turn_) {
+        t_.m_.paused_ = false;
+      } else {
+        // The call that took the line over may have left it settled, but the
+        // reply to the paused request can still come.
+        t_.m_.line_unsettled_ = true;
+      }
       t_.m_.line_free_.notify_all();
     }
     LineTurn& t_;
@@ -260,10 +268,18 @@ void Master::reopen(LineTurn& turn, const Op& op) {
     throw Error(where(op) + ": the line was lost and could not be reopened: " + e.what(),
                 e.error_number());
   }
+  line_unsettled_ = true;  // whatever the device said before the first request
 }
 
-void Master::discard_stale(Trace* trace) {
-  const std::size_t stale = transport_->discard_input();
+// Input left over from an exchange that did not end cleanly (a time-out, a
+// corrupt reply, noise, an interrupted wait) or from before the line was
+// (re)opened cannot be the answer to the next request, even if it carries the
+// tag about to be used: it is thrown away first. After a clean exchange the
+// line costs no read here; what a device still says unasked the decoder skips
+// and the tag rejects.
+void Master::prepare_line(Trace* trace) {
+  const std::size_t stale = transport_->prepare_request(line_unsettled_);
+  line_unsettled_ = true;  // until this exchange is seen to end cleanly
   if (stale != 0) {
     bytes_received_.fetch_add(stale, std::memory_order_relaxed);
     note(trace, TraceEntry::kNote, "discarded " + std::to_string(stale) + " stale byte(s)");
@@ -321,8 +337,7 @@ Master::Op Master::coil_op(const char* name, int station, std::string_view addre
 
 std::vector<std::uint16_t> Master::read_registers(const Op& op, Trace* trace) {
   std::vector<std::uint16_t> out;
-  protocol::parse_words(transact(op, op.request, trace), static_cast<std::size_t>(op.request.count),
-                        &out);
+  transact(op, op.request, trace, &out);
   return out;
 }
 
@@ -332,6 +347,7 @@ void Master::write_values(const char* name, int station, std::string_view addres
   check_count(name, values.size());
   Op op =
       register_op(name, station, address, static_cast<int>(values.size()) * 2, Command::kWriteData);
+  op.request.words.reserve(values.size() * 2);
   for (std::int64_t v : values) {
     if (is_signed) {
       check_range(name, v, kInt32Min, kInt32Max, "a signed 32-bit value");
@@ -389,7 +405,7 @@ void Master::set_coil(int station, std::string_view address, bool value, Trace* 
 std::uint16_t Master::get_coil_uint16(int station, std::string_view address, Trace* trace) {
   const Op op = coil_op("get_coil_uint16", station, address, Command::kReadWord);
   std::vector<std::uint16_t> word;
-  protocol::parse_words(transact(op, op.request, trace), 1, &word);
+  transact(op, op.request, trace, &word);
   return word.at(0);
 }
 
@@ -410,7 +426,10 @@ const char kNoReplyHint[] =
 
 }  // namespace
 
-std::string Master::transact(const Op& op, const Request& request, Trace* trace) {
+std::string Master::transact(const Op& op, const Request& request, Trace* trace,
+                             std::vector<std::uint16_t>* words) {
+  std::vector<std::uint16_t> unused;
+  if (words == nullptr) words = &unused;
   LineTurn turn(*this);
   // A read can always be asked again. A write is sent again only when the
   // device has told us it ignored the request (checksum error): anything else
@@ -435,9 +454,7 @@ std::string Master::transact(const Op& op, const Request& request, Trace* trace)
     Reply reply;
     bool sent = false;
     try {
-      // Whatever is waiting now cannot be the answer to this request, even
-      // if it carries the tag about to be used (one read, a few hundred ns).
-      discard_stale(trace);
+      prepare_line(trace);
       reply = this->attempt(turn, op, tag, &sent, trace);
     } catch (const transport::TransportError& e) {
       errors_.fetch_add(1, std::memory_order_relaxed);
@@ -459,8 +476,10 @@ std::string Master::transact(const Op& op, const Request& request, Trace* trace)
     const std::string tries =
         attempt > 1 ? " (" + std::to_string(attempt) + " attempts)" : std::string();
     if (reply.outcome == Reply::kOk) {
-      const protocol::Frame& f = reply.frame;
-      if (!f.is_error() && reply_data_fits(request, f.body)) return f.body;
+      protocol::Frame& f = reply.frame;
+      const bool well_formed = f.is_error() || reply_data_fits(request, f.body, words);
+      if (well_formed && reply.alone) line_unsettled_ = false;
+      if (well_formed && !f.is_error()) return std::move(f.body);
       errors_.fetch_add(1, std::memory_order_relaxed);
       if (f.is_error()) {
         if (f.error_code == protocol::kErrChecksum && !last) {
@@ -510,13 +529,13 @@ Master::Reply Master::attempt(LineTurn& turn, const Op& op, char tag, bool* sent
   using clock = std::chrono::steady_clock;
   const std::string frame = protocol::encode_request(op.station, tag, op.request);
   const microseconds send_time = char_time_ * static_cast<std::int64_t>(frame.size());
-  const auto deadline = clock::now() + send_time + first_byte_timeout_;
-  transport_->check_line();
+  const auto start = clock::now();
+  const auto deadline = start + send_time + first_byte_timeout_;
   note(trace, TraceEntry::kSent, frame);
   std::size_t done = 0;
-  auto next_check = clock::now() + transport::kWaitSlice;
+  auto next_check = start + transport::kWaitSlice;
+  auto now = start;
   while (done < frame.size()) {
-    const auto now = clock::now();
     if (now >= deadline) {
       Reply reply;
       reply.detail = "the line did not take the request within " +
@@ -535,12 +554,14 @@ Master::Reply Master::attempt(LineTurn& turn, const Op& op, char tag, bool* sent
       if (!turn.pause(options_.check_interrupt)) return Reply(Reply::kTakenOver);
       next_check = clock::now() + transport::kWaitSlice;
     }
+    if (done < frame.size()) now = clock::now();
   }
-  return await_reply(turn, op, tag, deadline, trace);
+  return await_reply(turn, op, tag, deadline, next_check, trace);
 }
 
 Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
-                                  std::chrono::steady_clock::time_point deadline, Trace* trace) {
+                                  std::chrono::steady_clock::time_point deadline,
+                                  std::chrono::steady_clock::time_point next_check, Trace* trace) {
   using clock = std::chrono::steady_clock;
   // The reply must begin by `deadline`, whatever else arrives; one that has
   // begun may take the time a longest frame needs on the wire, and one
@@ -549,22 +570,21 @@ Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
                              char_time_ * static_cast<std::int64_t>(protocol::kMaxFrameLength) +
                              inter_byte_timeout_;
   auto last_byte = clock::time_point{};
-  auto next_check = clock::now() + transport::kWaitSlice;
   const std::string command(protocol::command_code(op.request.command));
   // A device that keeps talking without ever answering must not hold us
   // forever: bound the bytes we are willing to look through.
   const std::size_t max_input = 4 * protocol::kMaxFrameLength;
   std::size_t seen = 0;
+  bool other_input = false;  // noise or frames that were not the reply
   std::string pending;
   char chunk[512];
   Reply reply;
 
   for (;;) {
     while (!pending.empty()) {
-      const protocol::DecodeResult d = protocol::decode(pending);
+      protocol::DecodeResult d = protocol::decode(pending);
       if (d.status == DecodeStatus::kNeedMore) break;
-      const std::string raw = pending.substr(0, d.consumed);
-      pending.erase(0, d.consumed);
+      const std::string_view raw(pending.data(), d.consumed);  // valid until the erase below
       const protocol::Frame& f = d.frame;
       switch (d.status) {
         case DecodeStatus::kFrame:
@@ -572,15 +592,18 @@ Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
           if (f.kind == protocol::FrameKind::kReply && f.station == op.station &&
               f.command == command && f.tag == tag) {
             reply.outcome = Reply::kOk;
-            reply.frame = f;
+            reply.alone = !other_input && pending.size() == d.consumed;
+            reply.frame = std::move(d.frame);
             return reply;
           }
           // Our own request echoed by a two-wire bus, or a late reply to an
           // earlier request: neither is the answer we wait for.
           note(trace, TraceEntry::kNote, "ignored: not the reply to this request");
+          other_input = true;
           break;
         case DecodeStatus::kSkippedGarbage:
           note(trace, TraceEntry::kNote, "skipped noise '" + printable(raw) + "'");
+          other_input = true;
           break;
         case DecodeStatus::kBadChecksum:
         case DecodeStatus::kMalformed:
@@ -594,6 +617,7 @@ Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
         case DecodeStatus::kNeedMore:
           break;
       }
+      pending.erase(0, d.consumed);
     }
     if (seen > max_input) {
       reply.outcome = Reply::kCorrupt;

@@ -107,14 +107,18 @@ class Master {
   std::vector<std::uint16_t> read_registers(const Op& op, Trace* trace);
   void write_values(const char* name, int station, std::string_view address,
                     const std::vector<std::int64_t>& values, bool is_signed, Trace* trace);
-  // Sends `request` and returns the data of its reply.
-  std::string transact(const Op& op, const protocol::Request& request, Trace* trace);
+  // Sends `request` and returns the data of its reply; that of a register or
+  // coil word read also as words, in `words`.
+  std::string transact(const Op& op, const protocol::Request& request, Trace* trace,
+                       std::vector<std::uint16_t>* words = nullptr);
   Reply attempt(LineTurn& turn, const Op& op, char tag, bool* sent, Trace* trace);
+  // `next_check`: when the caller's signals are due to be checked.
   Reply await_reply(LineTurn& turn, const Op& op, char tag,
-                    std::chrono::steady_clock::time_point deadline, Trace* trace);
+                    std::chrono::steady_clock::time_point deadline,
+                    std::chrono::steady_clock::time_point next_check, Trace* trace);
   void reopen(LineTurn& turn, const Op& op);
   void drop_line();
-  void discard_stale(Trace* trace);
+  void prepare_line(Trace* trace);
   std::string where(const Op& op) const;
 
   std::string port_;
@@ -133,6 +137,9 @@ class Master {
   std::thread::id paused_thread_;
   std::unique_ptr<transport::Transport> transport_;  // null: closed, or the line was lost
   char next_tag_ = protocol::kFirstTag;
+  // False only while the last exchange on this line is known to have ended
+  // cleanly: then nothing is waiting that a request did not ask for.
+  bool line_unsettled_ = true;
   std::atomic<bool> closed_{false};
 
   std::atomic<std::uint64_t> transactions_{0}, retries_{0}, errors_{0}, bytes_sent_{0},

@@ -64,15 +64,16 @@ class Transport {
   virtual std::size_t read_some(char* buffer, std::size_t capacity,
                                 std::chrono::microseconds timeout) = 0;
 
-  // Throws away input that has already arrived; returns how many bytes. Never
-  // waits, and stops after kMaxDiscard bytes: a peer that streams noise must
-  // not hold the caller.
-  virtual std::size_t discard_input() = 0;
-
-  // Throws TransportError when the line is known to be down before anything
-  // is sent on it (a TCP peer that closed its end), so that the caller can
-  // tell a request that never left from one that may have reached the device.
-  virtual void check_line() {}
+  // Readies the line for the next request. Throws TransportError when the
+  // line is known to be down before anything is sent on it (a TCP peer that
+  // closed its end), so that the caller can tell a request that never left
+  // from one that may have reached the device. With `discard`, first throws
+  // away input that has already arrived and returns how many bytes: never
+  // waits, and stops after kMaxDiscard bytes, so that a peer that streams
+  // noise cannot hold the caller. Costs at most one system call when nothing
+  // is waiting, and none on a serial line without `discard` (a serial line
+  // that is gone refuses the write itself).
+  virtual std::size_t prepare_request(bool discard) = 0;
 
   virtual void close() = 0;
   virtual bool is_open() const = 0;
