@@ -17,6 +17,9 @@ struct NativeFunction {
   const Operation* op;
   Py_ssize_t nparams;  // with self
   Py_ssize_t ndefaults;
+  // Parameters (by position, self being 0) converted as floats, and tested for their type.
+  unsigned int float_params;
+  unsigned int tested_params;
   PyObject* module;
   PyObject* globals;
   PyObject* name;
@@ -183,17 +186,17 @@ PyObject* parse_and_run(NativeFunction* f, PyObject* const* args, size_t nargsf,
 }
 
 PyObject* convert_and_run(NativeFunction* f, PyObject* const* slots) {
-  const Py_ssize_t n = f->nparams;
   // Float conversions first, in parameter order; then the exact-type tests.
   const Param* params = f->op->params;
   double reals[kMaxParams + 1];
-  for (Py_ssize_t i = 1; i < n; ++i) {
-    if (params[i - 1].accept != Accept::Float) continue;
+  for (unsigned int bits = f->float_params; bits != 0; bits &= bits - 1) {
+    const int i = __builtin_ctz(bits);
     PyObject* v = slots[i];
     reals[i] = PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v) : PyFloat_AsDouble(v);
     if (reals[i] == -1.0 && PyErr_Occurred()) return nullptr;
   }
-  for (Py_ssize_t i = 1; i < n; ++i) {
+  for (unsigned int bits = f->tested_params; bits != 0; bits &= bits - 1) {
+    const int i = __builtin_ctz(bits);
     const Param& p = params[i - 1];
     PyObject* v = slots[i];
     if (has_expected_type(p.accept, v) || (v == Py_None && accepts_none(p))) continue;
@@ -494,6 +497,12 @@ Ref make_function(const Operation& op, PyObject* module, const char* owner) {
   f->op = &op;
   f->nparams = count + 1;
   f->ndefaults = ndefaults;
+  f->float_params = f->tested_params = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const Accept accept = op.params[i].accept;
+    if (accept == Accept::Float) f->float_params |= 1u << (i + 1);
+    if (accept != Accept::Any && accept != Accept::Float) f->tested_params |= 1u << (i + 1);
+  }
   f->module = Ref::borrow(module).release();
   f->globals = Ref::borrow(globals).release();
   f->name = name.release();
