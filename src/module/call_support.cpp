@@ -1,5 +1,8 @@
 #include "module/call_support.hpp"
 
+#include <cstring>
+#include <unordered_map>
+
 #include "module/module_globals.hpp"
 #include "module/python_compat.hpp"
 
@@ -90,14 +93,41 @@ bool set_attribute(PyObject* obj, PyObject* key, PyObject* value) {
   return key != nullptr && value != nullptr && PyObject_SetAttr(obj, key, value) == 0;
 }
 
+namespace {
+// The fixed texts of messages as string objects, each decoded once. Kept by the text's
+// address and checked against its characters, so a text that is not a literal (a buffer
+// whose contents change) is decoded afresh. Kept for the life of the process.
+constexpr std::size_t kMaxFixedTexts = 256;
+std::unordered_map<const char*, PyObject*> fixed_texts;
+
+Ref fixed_text(const char* text) {
+  auto found = fixed_texts.find(text);
+  if (found != fixed_texts.end()) {
+    const char* kept = PyUnicode_AsUTF8(found->second);
+    if (kept == nullptr) return {};
+    if (std::strcmp(kept, text) == 0) return Ref::borrow(found->second);
+  }
+  Ref made = Ref::steal(PyUnicode_FromString(text));
+  if (!made) return {};
+  if (found != fixed_texts.end()) {
+    Py_SETREF(found->second, Ref(made).release());
+  } else if (fixed_texts.size() < kMaxFixedTexts) {
+    fixed_texts.emplace(text, Ref(made).release());
+  }
+  return made;
+}
+}  // namespace
+
 Ref text(std::initializer_list<Piece> pieces) {
-  Ref parts = Ref::steal(PyList_New(0));
+  Ref parts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
   if (!parts) return {};
+  Py_ssize_t i = 0;
   for (const Piece& p : pieces) {
-    Ref s = p.text != nullptr    ? Ref::steal(PyUnicode_FromString(p.text))
+    Ref s = p.text != nullptr    ? fixed_text(p.text)
             : p.value != nullptr ? Ref::steal(PyObject_Format(p.value, nullptr))
                                  : Ref();
-    if (!s || PyList_Append(parts.get(), s.get()) < 0) return {};
+    if (!s) return {};
+    PyList_SET_ITEM(parts.get(), i++, s.release());
   }
   Ref empty = Ref::steal(PyUnicode_New(0, 0));
   if (!empty) return {};

@@ -98,7 +98,11 @@ bool find(PyObject* obj, PyObject* name, LookupCache& cache, Found* found) {
   if (tag != 0 && compat::version_tag(type) == tag && compat::instance_dict(obj) == dict &&
       (dict_followed || same_type == nullptr)) {
     LookupCache::Entry& e = cache.entries[cache.next++ % LookupCache::kEntries];
-    e = {type, tag, dict, dict_followed ? followed : 0, found->binding.get(),
+    e = {type,
+         tag,
+         dict,
+         dict_followed ? followed : 0,
+         found->binding.get(),
          dict_followed ? found->own.get() : nullptr};
   }
   return true;
