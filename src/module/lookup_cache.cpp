@@ -54,58 +54,83 @@ inline std::uint64_t current_version(PyObject* dict) {
 
 // ---- the lookup -------------------------------------------------------------------------
 
+// What `obj.name` resolves through: the class binding and the instance's own value (either
+// may be null). Borrowed from the cache when remembered; held here when looked up afresh.
 struct Found {
-  Ref binding;  // what the class defines for the name
-  Ref own;      // the instance dict's value for it
+  PyObject* binding = nullptr;
+  PyObject* own = nullptr;
+  Ref held_binding;
+  Ref held_own;
 };
 
-// The class binding and the instance's own value of `obj.name` (either may be null);
-// false with an exception set when the dict lookup failed.
-bool find(PyObject* obj, PyObject* name, LookupCache& cache, Found* found) {
+bool matches(const LookupCache::Entry& e, const void* type, unsigned int tag, const void* dict,
+             std::uint64_t version) {
+  return e.type == type && e.tag == tag && e.dict == dict &&
+         (dict == nullptr || (version != 0 && e.version == version));
+}
+
+// Looks `obj.name` up afresh, and remembers it when both the class and the dict were seen
+// under the tag and version they carry now (the dict lookup can run code that changes them;
+// the type lookup may assign the first tag, which the next call then remembers). Of a dict
+// whose changes cannot be followed only what its class defines is remembered.
+bool look_up(PyObject* obj, PyObject* name, LookupCache& cache, PyObject* dict, Found* found) {
   PyTypeObject* type = Py_TYPE(obj);
-  PyObject* dict = compat::instance_dict(obj);
   const unsigned int tag = compat::version_tag(type);
-  const std::uint64_t version = dict != nullptr ? current_version(dict) : 0;
   const LookupCache::Entry* same_type = nullptr;
   if (tag != 0) {
-    for (const LookupCache::Entry& e : cache.entries) {
-      if (e.type != type || e.tag != tag) continue;
-      if (e.dict == dict && (dict == nullptr || (version != 0 && e.version == version))) {
-        found->binding = Ref::borrow(e.binding);
-        found->own = Ref::borrow(e.own);
-        return true;
-      }
-      same_type = &e;
-      if (dict != nullptr && !kFollowDicts) break;  // no entry can know this dict
-    }
+    for (const LookupCache::Entry& e : cache.entries)
+      if (e.type == type && e.tag == tag) same_type = &e;
   }
-
   Ref held_dict = Ref::borrow(dict);
   const std::uint64_t followed = dict != nullptr ? follow(dict) : 0;
-  found->binding =
+  found->held_binding =
       Ref::borrow(same_type != nullptr ? same_type->binding : compat::type_lookup(type, name));
   if (dict != nullptr) {
     PyObject* own = nullptr;
     if (compat::dict_item(dict, name, &own) < 0) return false;
-    found->own = Ref::steal(own);
+    found->held_own = Ref::steal(own);
   }
-  // Remembered only when both were seen under the tag and version they carry now (the
-  // dict lookup can run code that changes them; the type lookup may assign the first tag,
-  // which the next call then remembers). A dict whose changes cannot be followed leaves
-  // only what its class defines.
+  found->binding = found->held_binding.get();
+  found->own = found->held_own.get();
   const bool dict_followed =
       dict == nullptr || (followed != 0 && current_version(dict) == followed);
   if (tag != 0 && compat::version_tag(type) == tag && compat::instance_dict(obj) == dict &&
       (dict_followed || same_type == nullptr)) {
-    LookupCache::Entry& e = cache.entries[cache.next++ % LookupCache::kEntries];
-    e = {type,
-         tag,
-         dict,
-         dict_followed ? followed : 0,
-         found->binding.get(),
-         dict_followed ? found->own.get() : nullptr};
+    cache.last = cache.next++ % LookupCache::kEntries;
+    cache.entries[cache.last] = {type,           tag,
+                                 dict,           dict_followed ? followed : 0,
+                                 found->binding, dict_followed ? found->own : nullptr};
   }
   return true;
+}
+
+// The class binding and the instance's own value of `obj.name`; false with an exception set
+// when the dict lookup failed.
+inline bool find(PyObject* obj, PyObject* name, LookupCache& cache, Found* found) {
+  PyTypeObject* type = Py_TYPE(obj);
+  PyObject* dict = compat::instance_dict(obj);
+  const unsigned int tag = compat::version_tag(type);
+  if (tag != 0 && (dict == nullptr || kFollowDicts)) {
+    const std::uint64_t version = dict != nullptr ? current_version(dict) : 0;
+    // The entry used last first: one controller, or one master, called again.
+    const LookupCache::Entry* hit = &cache.entries[cache.last];
+    if (!matches(*hit, type, tag, dict, version)) {
+      hit = nullptr;
+      for (unsigned int i = 0; i < LookupCache::kEntries; ++i) {
+        if (matches(cache.entries[i], type, tag, dict, version)) {
+          cache.last = i;
+          hit = &cache.entries[i];
+          break;
+        }
+      }
+    }
+    if (hit != nullptr) {
+      found->binding = hit->binding;
+      found->own = hit->own;
+      return true;
+    }
+  }
+  return look_up(obj, name, cache, dict, found);
 }
 
 bool is_plain_method(PyObject* binding) {
@@ -123,7 +148,7 @@ PyObject* cached_attribute(PyObject* obj, PyObject* name, LookupCache& cache) {
     Found found;
     if (!find(obj, name, cache, &found)) return nullptr;
     // Without a class attribute of that name, the instance's own value is the answer.
-    if (!found.binding && found.own) return found.own.release();
+    if (found.binding == nullptr && found.own != nullptr) return Ref::borrow(found.own).release();
   }
   return PyObject_GetAttr(obj, name);
 }
@@ -134,18 +159,18 @@ int cached_method(PyObject* obj, PyObject* name, PyObject** method, LookupCache&
   if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
     Found found;
     if (!find(obj, name, cache, &found)) return 0;
-    PyObject* binding = found.binding.get();
+    PyObject* binding = found.binding;
     if (binding != nullptr && PyInstanceMethod_Check(binding) && !compat::has_instance_dict(obj)) {
       *method = Ref::borrow(PyInstanceMethod_GET_FUNCTION(binding)).release();
       return 1;
     }
     if (binding != nullptr && is_plain_method(binding)) {
       // An instance attribute of that name hides the class's function.
-      if (found.own) {
-        *method = found.own.release();
+      if (found.own != nullptr) {
+        *method = Ref::borrow(found.own).release();
         return 0;
       }
-      *method = found.binding.release();
+      *method = Ref::borrow(binding).release();
       return 1;
     }
   }

@@ -32,7 +32,8 @@ struct LookupCache {
     _object* own = nullptr;      // borrowed from the dict: the instance's own value, or null
   };
   Entry entries[kEntries] = {};
-  unsigned int next = 0;
+  unsigned int next = 0;  // the entry to replace next
+  unsigned int last = 0;  // the entry that answered last
 };
 
 // `getattr(obj, name)`, remembered in `cache`.
