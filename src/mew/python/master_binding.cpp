@@ -33,9 +33,14 @@ namespace {
 // released, so that no destructor runs against a finalising interpreter.
 struct PythonSide {
   py::object mew_error, timeout_error, protocol_error, device_error;
+  py::object logger;          // logging.getLogger("zol_mew")
   py::object is_enabled_for;  // bound logger.isEnabledFor
-  py::object debug;           // bound logger.debug
-  py::object debug_level;     // logging.DEBUG
+  // Whether is_enabled_for is logging's own Logger.isEnabledFor, whose answer
+  // debug_enabled may then read from the logger's cache; with the names read.
+  bool standard_is_enabled_for = false;
+  py::object disabled_name, cache_name;
+  py::object debug;        // bound logger.debug
+  py::object debug_level;  // logging.DEBUG
 };
 PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<PythonSide> g_python_side;
 
@@ -77,9 +82,27 @@ void translate(std::exception_ptr p) {
   }
 }
 
-// Asked before every operation: called without pybind11's argument tuple.
+// Asked before every operation, so the usual answer is read as logging's own
+// Logger.isEnabledFor reads it: False when the logger is disabled, else the
+// answer in the logger's cache, which logging clears whenever a level changes
+// (setLevel, logging.disable). A miss runs the method, which fills the cache.
 bool debug_enabled() {
   const PythonSide& side = python_side();
+  if (side.standard_is_enabled_for) {
+    const auto disabled = py::reinterpret_steal<py::object>(
+        PyObject_GetAttr(side.logger.ptr(), side.disabled_name.ptr()));
+    if (!disabled) throw py::error_already_set();
+    if (truth(disabled)) return false;
+    const auto cache = py::reinterpret_steal<py::object>(
+        PyObject_GetAttr(side.logger.ptr(), side.cache_name.ptr()));
+    if (!cache) throw py::error_already_set();
+    if (PyDict_CheckExact(cache.ptr())) {
+      const auto cached = py::reinterpret_borrow<py::object>(
+          PyDict_GetItemWithError(cache.ptr(), side.debug_level.ptr()));
+      if (cached) return truth(cached);
+      if (PyErr_Occurred() != nullptr) throw py::error_already_set();
+    }
+  }
   const auto enabled = py::reinterpret_steal<py::object>(
       PyObject_CallFunctionObjArgs(side.is_enabled_for.ptr(), side.debug_level.ptr(), nullptr));
   if (!enabled) throw py::error_already_set();
@@ -131,8 +154,12 @@ auto on_bus(Master& master, F&& operation) -> decltype(operation(nullptr)) {
 // MewMaster.__new__(MewMaster) alone gives an object whose Master was never
 // built: pybind11 would hand its raw storage to the methods. nullptr then.
 Master* built_master(py::handle self) {
-  if (!py::isinstance<Master>(self)) throw py::type_error("expected a MewMaster object");
   static py::detail::type_info* const info = py::detail::get_type_info(typeid(Master));
+  // A MewMaster (or subclass) by its type first: pybind11's isinstance looks
+  // the class up by its C++ type at every call.
+  if (!PyObject_TypeCheck(self.ptr(), info->type) && !py::isinstance<Master>(self)) {
+    throw py::type_error("expected a MewMaster object");
+  }
   auto v_h = reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder(info);
   return v_h.holder_constructed() ? static_cast<Master*>(v_h.value_ptr()) : nullptr;
 }
@@ -372,7 +399,15 @@ void bind_master(py::module_& m) {
     side.device_error.attr("code") = py::none();
     py::module_ logging = py::module_::import("logging");
     py::object logger = logging.attr("getLogger")("zol_mew");
+    side.logger = logger;
     side.is_enabled_for = logger.attr("isEnabledFor");
+    side.standard_is_enabled_for = PyMethod_Check(side.is_enabled_for.ptr()) &&
+                                   PyMethod_GET_SELF(side.is_enabled_for.ptr()) == logger.ptr() &&
+                                   PyMethod_GET_FUNCTION(side.is_enabled_for.ptr()) ==
+                                       logging.attr("Logger").attr("isEnabledFor").ptr();
+    side.disabled_name = py::reinterpret_steal<py::object>(PyUnicode_InternFromString("disabled"));
+    side.cache_name = py::reinterpret_steal<py::object>(PyUnicode_InternFromString("_cache"));
+    if (!side.disabled_name || !side.cache_name) throw py::error_already_set();
     side.debug = logger.attr("debug");
     side.debug_level = logging.attr("DEBUG");
     return side;
