@@ -379,6 +379,52 @@ def test_failed_exchange_is_logged(bus, caplog):
     assert len(sent) == 2
 
 
+class _Records(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+
+_ZOL_MEW = logging.getLogger("zol_mew")
+# (what changes, whether the next call logs its frames): each change made at run time
+# must hold from the very next call.
+LOGGING_CHANGES = [
+    (lambda: _ZOL_MEW.setLevel(logging.INFO), False),
+    (lambda: _ZOL_MEW.setLevel(logging.DEBUG), True),
+    (lambda: setattr(_ZOL_MEW, "disabled", True), False),
+    (lambda: setattr(_ZOL_MEW, "disabled", False), True),
+    (lambda: logging.disable(logging.DEBUG), False),
+    (lambda: logging.disable(logging.NOTSET), True),
+    (lambda: _ZOL_MEW.setLevel(logging.NOTSET), False),  # the root's WARNING then
+    (lambda: logging.getLogger().setLevel(logging.DEBUG), True),
+    (lambda: logging.getLogger().setLevel(logging.ERROR), False),
+]
+
+
+def test_logging_changes_take_effect_at_the_next_call(bus):
+    master, _ = bus()
+    root = logging.getLogger()
+    saved = (_ZOL_MEW.level, _ZOL_MEW.disabled, root.level)
+    handler = _Records()
+    _ZOL_MEW.addHandler(handler)
+    try:
+        root.setLevel(logging.WARNING)
+        for step, (change, logs) in enumerate(LOGGING_CHANGES):
+            change()
+            del handler.records[:]
+            master.get_int32(1, "DT10")
+            assert bool(handler.records) is logs, step
+    finally:
+        _ZOL_MEW.removeHandler(handler)
+        logging.disable(logging.NOTSET)
+        _ZOL_MEW.setLevel(saved[0])
+        _ZOL_MEW.disabled = saved[1]
+        root.setLevel(saved[2])
+
+
 # ---- life cycle --------------------------------------------------------------
 
 def test_close_is_idempotent_and_later_calls_fail_clearly(bus):

@@ -148,6 +148,60 @@ def test_bad_arguments_are_refused_before_sending(bus, call, exception):
     assert len(peer.requests) == 1
 
 
+# (operation, positional arguments after self): good calls and refused ones.
+CALL_FORMS = [
+    ("get_int32", (1, "DT10")),
+    ("set_int32", (1, "DT6", -5)),
+    ("set_uint32", (1, "DT0", 2**32 - 1)),
+    ("get_multi_int32", (1, "DT10", 3)),
+    ("set_multi_uint32", (1, "DT0", [1, 2])),
+    ("set_multi_uint32", (1, "DT0", (3,))),
+    ("get_coil", (1, "Y1")),
+    ("set_coil", (1, "Y2", [])),
+    ("get_coil_uint16", (1, "WR0")),
+    ("set_coil_uint16", (1, "WY0", 5)),
+    ("get_int32", (0, "DT10")),
+    ("get_int32", (10**30, "DT10")),
+    ("get_int32", (1, "\ud800")),  # not encodable
+    ("get_int32", (1, b"DT10")),
+    ("set_uint32", (1, "DT0", -1)),
+    ("set_uint32", (1, "DT0", 1.5)),
+    ("get_multi_int32", (1, "DT10", 17)),
+    ("set_multi_uint32", (1, "DT0", [1] * 17)),
+    ("set_multi_uint32", (1, "DT0", [1, -1])),
+    ("set_coil", (1, "X1", True)),
+]
+
+
+def _outcome(call):
+    try:
+        return "returned", call()
+    except Exception as e:  # the comparison is the test
+        # pybind11 ends a refusal with the call as written, which differs by design.
+        return "raised", type(e), str(e).split("\n\nInvoked with:")[0]
+
+
+@pytest.mark.parametrize("name, args", CALL_FORMS)
+def test_positional_and_keyword_calls_agree(bus, name, args):
+    """Plain positional calls take a shorter way in than keyword calls: both give the
+    same results, errors and requests."""
+    master, peer = bus()
+    method = getattr(master, name)
+    # pybind11 writes the signature as the docstring's first line.
+    params = re.findall(r"(\w+):", method.__doc__.splitlines()[0])[1:]
+    def requests():  # without the tag, which changes from request to request
+        return [(r.station, r.command, r.body) for r in peer.requests]
+
+    positional = _outcome(lambda: method(*args))
+    sent = requests()
+    assert _outcome(lambda: method(**dict(zip(params, args)))) == positional
+    assert requests()[len(sent):] == sent
+    unbound = getattr(zol_mew.MewMaster, name)
+    for self in (object(), zol_mew.MewMaster.__new__(zol_mew.MewMaster)):
+        assert _outcome(lambda: unbound(self, *args)) == _outcome(
+            lambda: unbound(self, **dict(zip(params, args))))
+
+
 def test_error_messages_name_station_and_address(bus):
     master, _ = bus()
     with pytest.raises(ValueError, match=r"station 0"):

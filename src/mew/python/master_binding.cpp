@@ -9,13 +9,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "mew/master/master.hpp"
 #include "mew/python/bindings.hpp"
 #include "mew/python/checked_int.hpp"
 #include "mew/python/gil_release.hpp"
+#include "mew/python/method_front.hpp"
 
 namespace py = pybind11;
 using mew::master::Master;
@@ -30,9 +33,14 @@ namespace {
 // released, so that no destructor runs against a finalising interpreter.
 struct PythonSide {
   py::object mew_error, timeout_error, protocol_error, device_error;
+  py::object logger;          // logging.getLogger("zol_mew")
   py::object is_enabled_for;  // bound logger.isEnabledFor
-  py::object debug;           // bound logger.debug
-  py::object debug_level;     // logging.DEBUG
+  // Whether is_enabled_for is logging's own Logger.isEnabledFor, whose answer
+  // debug_enabled may then read from the logger's cache; with the names read.
+  bool standard_is_enabled_for = false;
+  py::object disabled_name, cache_name;
+  py::object debug;        // bound logger.debug
+  py::object debug_level;  // logging.DEBUG
 };
 PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<PythonSide> g_python_side;
 
@@ -74,9 +82,31 @@ void translate(std::exception_ptr p) {
   }
 }
 
+// Asked before every operation, so the usual answer is read as logging's own
+// Logger.isEnabledFor reads it: False when the logger is disabled, else the
+// answer in the logger's cache, which logging clears whenever a level changes
+// (setLevel, logging.disable). A miss runs the method, which fills the cache.
 bool debug_enabled() {
   const PythonSide& side = python_side();
-  return truth(side.is_enabled_for(side.debug_level));
+  if (side.standard_is_enabled_for) {
+    const auto disabled = py::reinterpret_steal<py::object>(
+        PyObject_GetAttr(side.logger.ptr(), side.disabled_name.ptr()));
+    if (!disabled) throw py::error_already_set();
+    if (truth(disabled)) return false;
+    const auto cache = py::reinterpret_steal<py::object>(
+        PyObject_GetAttr(side.logger.ptr(), side.cache_name.ptr()));
+    if (!cache) throw py::error_already_set();
+    if (PyDict_CheckExact(cache.ptr())) {
+      const auto cached = py::reinterpret_borrow<py::object>(
+          PyDict_GetItemWithError(cache.ptr(), side.debug_level.ptr()));
+      if (cached) return truth(cached);
+      if (PyErr_Occurred() != nullptr) throw py::error_already_set();
+    }
+  }
+  const auto enabled = py::reinterpret_steal<py::object>(
+      PyObject_CallFunctionObjArgs(side.is_enabled_for.ptr(), side.debug_level.ptr(), nullptr));
+  if (!enabled) throw py::error_already_set();
+  return truth(enabled);
 }
 
 void log_trace(const std::string& port, const Trace& trace) {
@@ -124,8 +154,12 @@ auto on_bus(Master& master, F&& operation) -> decltype(operation(nullptr)) {
 // MewMaster.__new__(MewMaster) alone gives an object whose Master was never
 // built: pybind11 would hand its raw storage to the methods. nullptr then.
 Master* built_master(py::handle self) {
-  if (!py::isinstance<Master>(self)) throw py::type_error("expected a MewMaster object");
   static py::detail::type_info* const info = py::detail::get_type_info(typeid(Master));
+  // A MewMaster (or subclass) by its type first: pybind11's isinstance looks
+  // the class up by its C++ type at every call.
+  if (!PyObject_TypeCheck(self.ptr(), info->type) && !py::isinstance<Master>(self)) {
+    throw py::type_error("expected a MewMaster object");
+  }
   auto v_h = reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder(info);
   return v_h.holder_constructed() ? static_cast<Master*>(v_h.value_ptr()) : nullptr;
 }
@@ -153,28 +187,166 @@ std::int64_t value_of(const char* op, py::handle value, const char* what) {
 }
 
 // What every bus operation starts from: its name (for messages), the master
-// behind `self` and the station, converted.
+// behind `self` and the station, converted in that order.
 struct BusCall {
   const char* name;
   Master& master;
   int station;
 };
 
-// Defines MewMaster.<name>(station, address, args...): `body` gets the call
-// with the master and station checked in that order, so that the name is
-// written once.
-template <class Result, class... Args, class... Extra>
-void def_bus_op(py::class_<Master>& cls, const char* name,
-                Result (*body)(const BusCall&, const std::string&, Args...),
-                const Extra&... extra) {
-  cls.def(
-      name,
-      [name, body](py::handle self, const py::int_& station, const std::string& address,
-                   Args... args) -> Result {
-        const BusCall call{name, master_of(self), station_of(station, name)};
-        return body(call, address, args...);
-      },
-      extra...);
+BusCall bus_call(const char* name, py::handle self, py::handle station) {
+  return BusCall{name, master_of(self), station_of(station, name)};
+}
+
+// The operations' results as Python objects, for the fronts; pybind11's own
+// casters give the same for calls it handles.
+py::object to_python(bool value) { return py::bool_(value); }
+py::object to_python(std::int32_t value) { return py::int_(value); }
+py::object to_python(std::uint16_t value) { return py::int_(value); }
+py::object to_python(const std::vector<std::int32_t>& values) {
+  const auto n = static_cast<Py_ssize_t>(values.size());
+  auto list = py::reinterpret_steal<py::list>(PyList_New(n));
+  if (!list) throw py::error_already_set();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyLong_FromLong(values[static_cast<std::size_t>(i)]);
+    if (item == nullptr) throw py::error_already_set();
+    PyList_SET_ITEM(list.ptr(), i, item);
+  }
+  return std::move(list);
+}
+
+// The argument types a front takes itself: exact ints, lists and tuples for
+// an iterable, anything for an object. Anything else is pybind11's to check.
+template <class T>
+bool front_takes(PyObject* arg) {
+  using Type = std::decay_t<T>;
+  if constexpr (std::is_same_v<Type, py::int_>) {
+    return PyLong_CheckExact(arg);
+  } else if constexpr (std::is_same_v<Type, py::iterable>) {
+    return PyList_CheckExact(arg) || PyTuple_CheckExact(arg);
+  } else {
+    static_assert(std::is_same_v<Type, py::object>);
+    return true;
+  }
+}
+
+// MewMaster.<name>(station, address, args...) for `Body`, which gets the call
+// checked by bus_call: bound by pybind11 (every call's way in, the signature
+// in the docstring) with a front for plain positional calls.
+template <auto Body>
+struct BusOp;
+
+template <class Result, class... Args, Result (*Body)(const BusCall&, std::string_view, Args...)>
+struct BusOp<Body> {
+  static inline const char* name = nullptr;
+  static inline PyObject* bound = nullptr;  // the pybind11 function
+  static inline PyMethodDef front_def{};
+
+  template <class... Extra>
+  static void define(py::class_<Master>& cls, const char* op_name, const Extra&... extra) {
+    name = op_name;
+    cls.def(
+        op_name,
+        [](py::handle self, const py::int_& station, const std::string& address, Args... args)
+            -> Result { return Body(bus_call(name, self, station), address, args...); },
+        extra...);
+    bound = install_front(cls, op_name, &front, front_def);
+  }
+
+  // args: self, station, address, then Args.
+  static PyObject* front(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return front_call(args, nargs, kwnames, std::index_sequence_for<Args...>{});
+  }
+
+  template <std::size_t... I>
+  static PyObject* front_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                              std::index_sequence<I...>) {
+    if (kwnames == nullptr && nargs == 3 + static_cast<Py_ssize_t>(sizeof...(Args)) &&
+        PyLong_CheckExact(args[1]) && PyUnicode_CheckExact(args[2]) &&
+        (front_takes<Args>(args[3 + I]) && ...)) {
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(args[2], &size);
+      if (text != nullptr) {
+        const std::string_view address(text, static_cast<std::size_t>(size));
+        return as_python_call([&]() -> PyObject* {
+          const BusCall call = bus_call(name, args[0], args[1]);
+          if constexpr (std::is_void_v<Result>) {
+            Body(call, address, py::reinterpret_borrow<std::decay_t<Args>>(args[3 + I])...);
+            return py::none().release().ptr();
+          } else {
+            return to_python(Body(call, address,
+                                  py::reinterpret_borrow<std::decay_t<Args>>(args[3 + I])...))
+                .release()
+                .ptr();
+          }
+        });
+      }
+      PyErr_Clear();  // not encodable: pybind11 refuses it with its message
+    }
+    return call_pybind11(bound, args, nargs, kwnames);
+  }
+};
+
+// The bodies of the bus operations, each called with the GIL held.
+std::int32_t get_int32(const BusCall& c, std::string_view address) {
+  return on_bus(c.master, [&](Trace* t) { return c.master.get_int32(c.station, address, t); });
+}
+
+void set_int32(const BusCall& c, std::string_view address, const py::int_& value) {
+  const std::int64_t v = value_of(c.name, value, "a signed 32-bit value");
+  on_bus(c.master, [&](Trace* t) { c.master.set_int32(c.station, address, v, t); });
+}
+
+void set_uint32(const BusCall& c, std::string_view address, const py::int_& value) {
+  const std::int64_t v = value_of(c.name, value, "an unsigned 32-bit value");
+  on_bus(c.master, [&](Trace* t) { c.master.set_uint32(c.station, address, v, t); });
+}
+
+std::vector<std::int32_t> get_multi_int32(const BusCall& c, std::string_view address,
+                                          const py::int_& count) {
+  const auto n = checked_int(count, 1, mew::master::kMaxValuesPerTransfer);
+  if (!n) {
+    throw std::invalid_argument(std::string(c.name) + ": count " +
+                                py::repr(count).cast<std::string>() + " out of range 1.." +
+                                std::to_string(mew::master::kMaxValuesPerTransfer));
+  }
+  return on_bus(c.master, [&](Trace* t) {
+    return c.master.get_multi_int32(c.station, address, static_cast<int>(*n), t);
+  });
+}
+
+void set_multi_uint32(const BusCall& c, std::string_view address, const py::iterable& values) {
+  constexpr auto kMax = static_cast<std::size_t>(mew::master::kMaxValuesPerTransfer);
+  std::vector<std::int64_t> vs;
+  vs.reserve(kMax);
+  for (py::handle v : values) {
+    // Stop early: an endless iterable must not hang the call.
+    if (vs.size() == kMax) {
+      throw std::invalid_argument(std::string(c.name) + ": more than " + std::to_string(kMax) +
+                                  " values; one transfer carries 1.." + std::to_string(kMax));
+    }
+    vs.push_back(value_of(c.name, v, "an unsigned 32-bit value"));
+  }
+  on_bus(c.master, [&](Trace* t) { c.master.set_multi_uint32(c.station, address, vs, t); });
+}
+
+bool get_coil(const BusCall& c, std::string_view address) {
+  return on_bus(c.master, [&](Trace* t) { return c.master.get_coil(c.station, address, t); });
+}
+
+void set_coil(const BusCall& c, std::string_view address, const py::object& value) {
+  const bool on = truth(value);
+  on_bus(c.master, [&](Trace* t) { c.master.set_coil(c.station, address, on, t); });
+}
+
+std::uint16_t get_coil_uint16(const BusCall& c, std::string_view address) {
+  return on_bus(c.master,
+                [&](Trace* t) { return c.master.get_coil_uint16(c.station, address, t); });
+}
+
+void set_coil_uint16(const BusCall& c, std::string_view address, const py::int_& value) {
+  const std::int64_t v = value_of(c.name, value, "a 16-coil word");
+  on_bus(c.master, [&](Trace* t) { c.master.set_coil_uint16(c.station, address, v, t); });
 }
 
 std::string repr_of(py::handle self) {
@@ -227,7 +399,15 @@ void bind_master(py::module_& m) {
     side.device_error.attr("code") = py::none();
     py::module_ logging = py::module_::import("logging");
     py::object logger = logging.attr("getLogger")("zol_mew");
+    side.logger = logger;
     side.is_enabled_for = logger.attr("isEnabledFor");
+    side.standard_is_enabled_for = PyMethod_Check(side.is_enabled_for.ptr()) &&
+                                   PyMethod_GET_SELF(side.is_enabled_for.ptr()) == logger.ptr() &&
+                                   PyMethod_GET_FUNCTION(side.is_enabled_for.ptr()) ==
+                                       logging.attr("Logger").attr("isEnabledFor").ptr();
+    side.disabled_name = py::reinterpret_steal<py::object>(PyUnicode_InternFromString("disabled"));
+    side.cache_name = py::reinterpret_steal<py::object>(PyUnicode_InternFromString("_cache"));
+    if (!side.disabled_name || !side.cache_name) throw py::error_already_set();
     side.debug = logger.attr("debug");
     side.debug_level = logging.attr("DEBUG");
     return side;
@@ -307,95 +487,34 @@ void bind_master(py::module_& m) {
           "bytes_received.");
 
   // The bus operations, each MewMaster.<name>(station, address, ...).
-  def_bus_op(
-      cls, "get_int32",
-      +[](const BusCall& c, const std::string& address) {
-        return on_bus(c.master,
-                      [&](Trace* t) { return c.master.get_int32(c.station, address, t); });
-      },
-      py::arg("station"), py::arg("address"),
+  BusOp<&get_int32>::define(
+      cls, "get_int32", py::arg("station"), py::arg("address"),
       "Read the signed 32-bit value at data registers n, n+1 (low word first).");
-  def_bus_op(
-      cls, "set_int32",
-      +[](const BusCall& c, const std::string& address, const py::int_& value) {
-        const std::int64_t v = value_of(c.name, value, "a signed 32-bit value");
-        on_bus(c.master, [&](Trace* t) { c.master.set_int32(c.station, address, v, t); });
-      },
-      py::arg("station"), py::arg("address"), py::arg("value"),
-      "Write a signed 32-bit value to data registers n, n+1.");
-  def_bus_op(
-      cls, "set_uint32",
-      +[](const BusCall& c, const std::string& address, const py::int_& value) {
-        const std::int64_t v = value_of(c.name, value, "an unsigned 32-bit value");
-        on_bus(c.master, [&](Trace* t) { c.master.set_uint32(c.station, address, v, t); });
-      },
-      py::arg("station"), py::arg("address"), py::arg("value"),
+  BusOp<&set_int32>::define(cls, "set_int32", py::arg("station"), py::arg("address"),
+                            py::arg("value"),
+                            "Write a signed 32-bit value to data registers n, n+1.");
+  BusOp<&set_uint32>::define(
+      cls, "set_uint32", py::arg("station"), py::arg("address"), py::arg("value"),
       "Write an unsigned 32-bit value (0..4294967295; negatives raise OverflowError).");
-  def_bus_op(
-      cls, "get_multi_int32",
-      +[](const BusCall& c, const std::string& address, const py::int_& count) {
-        const auto n = checked_int(count, 1, mew::master::kMaxValuesPerTransfer);
-        if (!n) {
-          throw std::invalid_argument(std::string(c.name) + ": count " +
-                                      py::repr(count).cast<std::string>() + " out of range 1.." +
-                                      std::to_string(mew::master::kMaxValuesPerTransfer));
-        }
-        return on_bus(c.master, [&](Trace* t) {
-          return c.master.get_multi_int32(c.station, address, static_cast<int>(*n), t);
-        });
-      },
-      py::arg("station"), py::arg("address"), py::arg("count"),
+  BusOp<&get_multi_int32>::define(
+      cls, "get_multi_int32", py::arg("station"), py::arg("address"), py::arg("count"),
       "Read `count` (1..16) signed 32-bit values from consecutive register pairs; "
       "returns a list of ints.");
-  def_bus_op(
-      cls, "set_multi_uint32",
-      +[](const BusCall& c, const std::string& address, const py::iterable& values) {
-        std::vector<std::int64_t> vs;
-        for (py::handle v : values) {
-          // Stop early: an endless iterable must not hang the call.
-          if (vs.size() == static_cast<std::size_t>(mew::master::kMaxValuesPerTransfer)) {
-            throw std::invalid_argument(std::string(c.name) + ": more than " +
-                                        std::to_string(mew::master::kMaxValuesPerTransfer) +
-                                        " values; one transfer carries 1.." +
-                                        std::to_string(mew::master::kMaxValuesPerTransfer));
-          }
-          vs.push_back(value_of(c.name, v, "an unsigned 32-bit value"));
-        }
-        on_bus(c.master, [&](Trace* t) { c.master.set_multi_uint32(c.station, address, vs, t); });
-      },
-      py::arg("station"), py::arg("address"), py::arg("values"),
+  BusOp<&set_multi_uint32>::define(
+      cls, "set_multi_uint32", py::arg("station"), py::arg("address"), py::arg("values"),
       "Write 1..16 unsigned 32-bit values to consecutive register pairs in one transfer.");
-  def_bus_op(
-      cls, "get_coil",
-      +[](const BusCall& c, const std::string& address) {
-        return on_bus(c.master, [&](Trace* t) { return c.master.get_coil(c.station, address, t); });
-      },
-      py::arg("station"), py::arg("address"), "Read one coil (R, X or Y) as a bool.");
-  def_bus_op(
-      cls, "set_coil",
-      +[](const BusCall& c, const std::string& address, const py::object& value) {
-        const bool on = truth(value);
-        on_bus(c.master, [&](Trace* t) { c.master.set_coil(c.station, address, on, t); });
-      },
-      py::arg("station"), py::arg("address"), py::arg("value"),
-      "Write one coil (R or Y) with the truth value of `value`.");
-  def_bus_op(
-      cls, "get_coil_uint16",
-      +[](const BusCall& c, const std::string& address) {
-        return on_bus(c.master,
-                      [&](Trace* t) { return c.master.get_coil_uint16(c.station, address, t); });
-      },
-      py::arg("station"), py::arg("address"),
+  BusOp<&get_coil>::define(cls, "get_coil", py::arg("station"), py::arg("address"),
+                           "Read one coil (R, X or Y) as a bool.");
+  BusOp<&set_coil>::define(cls, "set_coil", py::arg("station"), py::arg("address"),
+                           py::arg("value"),
+                           "Write one coil (R or Y) with the truth value of `value`.");
+  BusOp<&get_coil_uint16>::define(
+      cls, "get_coil_uint16", py::arg("station"), py::arg("address"),
       "Read 16 coils at a word address (WR, WX, WY n: coils 16n..16n+15, bit k = coil "
       "16n+k) as an int.");
-  def_bus_op(
-      cls, "set_coil_uint16",
-      +[](const BusCall& c, const std::string& address, const py::int_& value) {
-        const std::int64_t v = value_of(c.name, value, "a 16-coil word");
-        on_bus(c.master, [&](Trace* t) { c.master.set_coil_uint16(c.station, address, v, t); });
-      },
-      py::arg("station"), py::arg("address"), py::arg("value"),
-      "Write 16 coils (0..65535) at a word address (WR or WY).");
+  BusOp<&set_coil_uint16>::define(cls, "set_coil_uint16", py::arg("station"), py::arg("address"),
+                                  py::arg("value"),
+                                  "Write 16 coils (0..65535) at a word address (WR or WY).");
 }
 
 }  // namespace mew::python
