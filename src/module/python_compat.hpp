@@ -108,6 +108,11 @@ inline bool has_instance_dict(PyObject* obj) {
 // per instance.
 inline PyObject* instance_dict(PyObject* obj) {
   if (!has_instance_dict(obj)) return nullptr;
+#if PY_VERSION_HEX < 0x030B0000
+  // A fixed offset within the object (a variable-sized object's is counted from its end).
+  const Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+  if (offset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+#endif
   PyObject** slot = _PyObject_GetDictPtr(obj);
   return slot != nullptr ? *slot : nullptr;
 }
