@@ -15,6 +15,7 @@ const Name kStart{"start"};
 const Name kJoin{"join"};
 const Name kIsAlive{"is_alive"};
 const Name kPop{"pop"};
+const Name kSleepFunction{"sleep"};  // of the time module
 
 constexpr Param kStartVelocity{"start_velocity", Accept::Float, "float"};
 constexpr Param kVelocity{"velocity", Accept::Float, "float"};
@@ -86,6 +87,37 @@ bool thread_was_spawned(PyObject* thread) {
   return found > 0;
 }
 
+// How long a thread that threading lists but has not marked started may take to run for
+// the first time (it needs the GIL, which the wait below gives up between tries).
+constexpr double kFirstRunWait = 1.0;
+constexpr double kFirstRunPoll = 0.001;
+
+// Waits until `thread` has marked itself started, which a spawned thread does first thing:
+// until then Thread.join() refuses it, and the caller's collection would fail. False when it
+// does not within kFirstRunWait: then it was listed but never spawned (Ctrl-C between the
+// two steps of Thread.start()). The exception pending at the call stays pending.
+bool wait_until_started(PyObject* thread) {
+  SavedError pending;
+  Ref time_module = Ref::steal(PyImport_ImportModule("time"));
+  Ref sleep = time_module ? attribute(time_module.get(), kSleepFunction) : Ref();
+  Ref zero = real(0.0);
+  Ref pause = real(kFirstRunPoll);
+  bool started = false;
+  for (int tries = static_cast<int>(kFirstRunWait / kFirstRunPoll);
+       sleep && zero && pause && tries > 0; --tries) {
+    if (call_method(thread, kJoin, {zero.get()})) {
+      started = true;
+      break;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) break;  // not "before it is started"
+    PyErr_Clear();
+    if (!call(sleep.get(), {pause.get()})) break;
+  }
+  PyErr_Clear();
+  pending.restore();
+  return started;
+}
+
 // Everything after the registration; on failure the caller releases it unless the thread
 // was started (`start_called`) and runs.
 bool start_run(const FindOArgs& a, PyObject* threads, Ref& entry, bool& start_called) {
@@ -132,7 +164,7 @@ Ref find_o(const FindOArgs& a) {
   Ref entry = Ref::none();
   bool start_called = false;
   if (!start_run(a, threads.get(), entry, start_called)) {
-    if (!start_called || !thread_was_spawned(entry.get()))
+    if (!start_called || !thread_was_spawned(entry.get()) || !wait_until_started(entry.get()))
       release(threads.get(), station, entry.get());
     return {};
   }

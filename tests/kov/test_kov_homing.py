@@ -745,6 +745,30 @@ def test_a_start_interrupted_after_the_spawn_keeps_the_run_registered(hc, axis, 
     assert 3 not in hc._find_o_threads
 
 
+def test_a_start_interrupted_before_the_spawn_frees_the_station(hc, axis, monkeypatch):
+    # Ctrl-C between Thread.start() listing the thread and spawning it: threading lists a
+    # thread that will never run. The station must not stay registered to it.
+    interrupt = KeyboardInterrupt()
+
+    class InterruptedBeforeSpawning(threading.Thread):
+        def start(self):
+            with threading._active_limbo_lock:
+                threading._limbo[self] = self
+            raise interrupt
+
+    monkeypatch.setattr(zol_kov, "_Thread", InterruptedBeforeSpawning)
+    axis.plan(3, stages=[(0, StopSource.NegativeLimit), (0, StopSource.Origin)])
+    try:
+        with pytest.raises(KeyboardInterrupt) as excinfo:
+            hc.find_o(3, 5, 20, 0.2)
+        assert excinfo.value is interrupt
+        assert hc.is_finding_o(3) is False
+    finally:
+        with threading._active_limbo_lock:
+            for thread in [t for t in threading._limbo if isinstance(t, InterruptedBeforeSpawning)]:
+                del threading._limbo[thread]
+
+
 def test_simultaneous_starts_for_one_station(hc, axis, log):
     axis.plan(3, stages=[(0, StopSource.NegativeLimit), (0, StopSource.Origin)])
     meet = threading.Barrier(2)
