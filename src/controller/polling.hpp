@@ -19,6 +19,9 @@ bool wait_until_stopped(const Call& c, PyObject* station, Check check) {
     const int moving = running ? PyObject_IsTrue(running.get()) : -1;
     if (moving <= 0) return moving == 0;
     if (check() <= 0) return false;
+    // A Ctrl-C that came during the read may have been left for the interpreter to act on
+    // at its next instruction, which this loop never reaches: act on it here.
+    if (PyErr_CheckSignals() != 0) return false;
     Ref sleep = global(c, globals::kSleep);
     Ref period = sleep ? real(kPollPeriod) : Ref();
     if (!period || !call(sleep.get(), {period.get()})) return false;

@@ -242,3 +242,31 @@ def test_stop_from_another_thread_ends_the_wait(kov, log):
     waiter.join(60)
     assert errors == [("定位动作因故未能完成:1",)]
     assert "Station 1 locating done. Stop source: 1" in log.messages
+
+
+def test_ctrl_c_ends_a_wait_that_runs_no_python_code(run_python):
+    """A master and a pause written in C give the interpreter no instruction at which to
+    act on a pending Ctrl-C: the wait itself must. Without that this loops forever (the
+    child is bounded by its time limit). The interrupt comes from a timer signal, which
+    needs no thread to get the GIL."""
+    result = run_python(
+        """
+import signal, zol_kov
+class Master:
+    pass
+master = Master()
+master.get_coil = {}.get           # C: answers "Y1", a true value: always running
+zol_kov._sleep = {}.get            # C: no pause, no look at signals
+controller = zol_kov.KOVAxisController(master)
+signal.signal(signal.SIGALRM, signal.default_int_handler)  # raises KeyboardInterrupt
+signal.setitimer(signal.ITIMER_REAL, 0.2)
+try:
+    controller.wait_for_locating_done(1)
+except KeyboardInterrupt:
+    print("interrupted")
+controller._KOVAxisController__mew = None
+""",
+        timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == b"interrupted"

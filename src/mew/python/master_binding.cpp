@@ -126,6 +126,11 @@ void log_trace(const std::string& port, const Trace& trace) {
 // noexcept (see gil_release.hpp).
 template <class F>
 auto on_bus(Master& master, F&& operation) -> decltype(operation(nullptr)) {
+  // A signal that came while the previous call was busy but found its reply
+  // already there has not been handled yet: it is, before the line is used, so
+  // that a loop of bus calls made from C (with no Python code in between to
+  // notice it) still ends at Ctrl-C at once.
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
   const bool tracing = debug_enabled();
   Trace trace;
   Trace* sink = tracing ? &trace : nullptr;
