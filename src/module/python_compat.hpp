@@ -4,11 +4,8 @@
 // public fallback for the others.
 #pragma once
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 #include <cstdint>
+#include <exception>
 
 #include "module/py_ref.hpp"
 
@@ -38,16 +35,14 @@ inline PyInterpreterState* current_interpreter() { return PyInterpreterState_Get
 // GIL: mark the thread, so they leave their references alone, and let the unwind go on.
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames) {
-#if defined(__GLIBCXX__)
   try {
     return plain_vectorcall(callable, args, nargsf, kwnames);
-  } catch (abi::__forced_unwind&) {
-    unwind_detail::thread_is_ending = true;
+  } catch (...) {
+    // No C++ exception crosses the interpreter, so this is that forced unwind (which has no
+    // object: current_exception() is empty, and a handler may not bind a reference to it).
+    if (!std::current_exception()) unwind_detail::thread_is_ending = true;
     throw;
   }
-#else
-  return plain_vectorcall(callable, args, nargsf, kwnames);
-#endif
 }
 
 // One level of the interpreter's recursion count, as its own calls take it: true (with

@@ -17,10 +17,6 @@
 
 #include <exception>
 
-#ifdef __GLIBCXX__
-#include <cxxabi.h>
-#endif
-
 namespace mew::python {
 
 class GilRelease {
@@ -76,12 +72,13 @@ auto without_gil(F&& f) -> decltype(f()) {
   std::exception_ptr failure;
   try {
     return f();
-#ifdef __GLIBCXX__
-  } catch (abi::__forced_unwind&) {
-    throw;  // the interpreter ends this thread (from check_signals): no GIL to take
-#endif
   } catch (...) {
     failure = std::current_exception();
+    // Empty for what is no C++ exception: the forced unwind by which the
+    // interpreter ends this thread (from check_signals). No GIL to take: let
+    // it go on. (Caught as `...`: the forced unwind has no object to bind a
+    // reference to.)
+    if (!failure) throw;
   }
   nogil.restore();
   std::rethrow_exception(failure);

@@ -143,15 +143,13 @@ auto on_bus(Master& master, F&& operation) -> decltype(operation(nullptr)) {
       if (tracing) log_trace(master.port(), trace);
       return result;
     }
-#ifdef __GLIBCXX__
-  } catch (abi::__forced_unwind&) {
-    throw;  // the interpreter is ending this thread: no GIL, no Python
-#endif
   } catch (const GilRelease::SignalRaised&) {
     if (tracing) log_trace(master.port(), trace);
     throw py::error_already_set();  // the handler's exception, KeyboardInterrupt mostly
   } catch (...) {
-    if (tracing) log_trace(master.port(), trace);
+    // Not a C++ exception: the interpreter is ending this thread (a forced
+    // unwind): no GIL, no Python.
+    if (tracing && std::current_exception()) log_trace(master.port(), trace);
     throw;
   }
 }

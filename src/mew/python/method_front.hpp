@@ -11,9 +11,7 @@
 
 #include <pybind11/pybind11.h>
 
-#ifdef __GLIBCXX__
-#include <cxxabi.h>
-#endif
+#include <exception>
 
 namespace mew::python {
 
@@ -42,11 +40,10 @@ PyObject* as_python_call(F&& body) {
   } catch (pybind11::error_already_set& e) {
     e.restore();
     return nullptr;
-#ifdef __GLIBCXX__
-  } catch (abi::__forced_unwind&) {
-    throw;
-#endif
   } catch (...) {
+    // Not a C++ exception (current_exception() is empty then): the forced unwind by which
+    // the interpreter ends this thread at exit. It must go on; no Python here.
+    if (!std::current_exception()) throw;
     pybind11::detail::try_translate_exceptions();
     return nullptr;
   }
