@@ -28,21 +28,8 @@ int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 #endif
 constexpr bool kFollowDicts = KOV_WATCH_DICTS || compat::kDictVersions;
 
-// The version of `dict` to remember now, starting to watch it where needed; 0 when its
-// changes cannot be followed.
-std::uint64_t follow(PyObject* dict) {
-#if KOV_WATCH_DICTS
-  if (dict_watcher < 0 || PyDict_Watch(dict_watcher, dict) < 0) {
-    PyErr_Clear();
-    return 0;
-  }
-  return watched_dicts_stamp;
-#else
-  return kFollowDicts ? compat::dict_version(dict) : 0;
-#endif
-}
-
-// The version `dict` has now, for comparing with a remembered one.
+// The version `dict` has now, for comparing with a remembered one (0: its changes cannot
+// be followed).
 inline std::uint64_t current_version(PyObject* dict) {
 #if KOV_WATCH_DICTS
   (void)dict;
@@ -50,6 +37,18 @@ inline std::uint64_t current_version(PyObject* dict) {
 #else
   return compat::kDictVersions ? compat::dict_version(dict) : 0;
 #endif
+}
+
+// The version of `dict` to remember now, starting to watch it where changes are told to a
+// watcher; 0 when its changes cannot be followed.
+std::uint64_t follow(PyObject* dict) {
+#if KOV_WATCH_DICTS
+  if (dict_watcher < 0 || PyDict_Watch(dict_watcher, dict) < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+#endif
+  return current_version(dict);
 }
 
 // ---- the lookup -------------------------------------------------------------------------
@@ -110,7 +109,7 @@ inline bool find(PyObject* obj, PyObject* name, LookupCache& cache, Found* found
   PyTypeObject* type = Py_TYPE(obj);
   PyObject* dict = compat::instance_dict(obj);
   const unsigned int tag = compat::version_tag(type);
-  if (tag != 0 && (dict == nullptr || kFollowDicts)) {
+  if (tag != 0) {
     const std::uint64_t version = dict != nullptr ? current_version(dict) : 0;
     // The entry used last first: one controller, or one master, called again.
     const LookupCache::Entry* hit = &cache.entries[cache.last];

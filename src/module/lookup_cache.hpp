@@ -6,8 +6,10 @@
 // class) takes effect at the next call. What such a lookup finds depends on two things:
 // - the class and its bases: the interpreter gives every type a version tag and renews it
 //   whenever the type or one of its bases changes; tags are never reused;
-// - the instance dict: until 3.11 every dict carries a version renewed at each change;
-//   later releases tell a watcher instead, which renews a stamp of all watched dicts.
+// - the instance dict: until 3.11 every dict carries a version renewed at each change; 3.12
+//   tells a watcher instead, which renews a stamp of all watched dicts; 3.13 tells neither
+//   of stores into attributes it keeps beside the object, so there instance dicts are not
+//   followed and the interpreter's own lookup is used for objects that have one.
 // An entry is trusted only while the type carries the tag and the dict the version (or
 // stamp) it was made under; otherwise the lookup is made afresh.
 #pragma once

@@ -125,8 +125,8 @@ inline int dict_item(PyObject* dict, PyObject* key, PyObject** value) {
 }
 
 // A dict's version: until 3.11 every dict carries one, renewed at each change and never
-// given to another dict; later releases no longer keep it (changes are seen through dict
-// watchers instead, see lookup_cache.cpp).
+// given to another dict. 3.12 deprecates it (changes are seen through a dict watcher there,
+// see lookup_cache.cpp) and 3.13 no longer renews it for every change.
 constexpr bool kDictVersions = PY_VERSION_HEX < 0x030C0000;
 inline std::uint64_t dict_version(PyObject* dict) {
 #if PY_VERSION_HEX < 0x030C0000
