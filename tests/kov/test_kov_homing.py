@@ -717,6 +717,16 @@ def test_failed_thread_start_leaves_the_station_free(hc, axis, log, monkeypatch)
     assert hc.wait_for_find_o_finish(3, LONG) is True
 
 
+def start_interrupted(hc, axis, monkeypatch, thread_type, interrupt):
+    """find_o(3, ...) with homing threads of `thread_type`, whose start() raises `interrupt`:
+    find_o raises that very exception."""
+    monkeypatch.setattr(zol_kov, "_Thread", thread_type)
+    axis.plan(3, stages=[(0, StopSource.NegativeLimit), (0, StopSource.Origin)])
+    with pytest.raises(KeyboardInterrupt) as excinfo:
+        hc.find_o(3, 5, 20, 0.2)
+    assert excinfo.value is interrupt
+
+
 def test_a_start_interrupted_after_the_spawn_keeps_the_run_registered(hc, axis, monkeypatch):
     # Ctrl-C while Thread.start() waits for the spawned thread: the run goes on, so the
     # caller's stop and collection must still find it.
@@ -732,12 +742,8 @@ def test_a_start_interrupted_after_the_spawn_keeps_the_run_registered(hc, axis, 
             super().start()
             raise interrupt
 
-    monkeypatch.setattr(zol_kov, "_Thread", InterruptedWhileStarting)
-    axis.plan(3, stages=[(0, StopSource.NegativeLimit), (0, StopSource.Origin)])
     try:
-        with pytest.raises(KeyboardInterrupt) as excinfo:
-            hc.find_o(3, 5, 20, 0.2)
-        assert excinfo.value is interrupt
+        start_interrupted(hc, axis, monkeypatch, InterruptedWhileStarting, interrupt)
         assert hc.is_finding_o(3) is True
     finally:
         gate.set()
@@ -756,12 +762,8 @@ def test_a_start_interrupted_before_the_spawn_frees_the_station(hc, axis, monkey
                 threading._limbo[self] = self
             raise interrupt
 
-    monkeypatch.setattr(zol_kov, "_Thread", InterruptedBeforeSpawning)
-    axis.plan(3, stages=[(0, StopSource.NegativeLimit), (0, StopSource.Origin)])
     try:
-        with pytest.raises(KeyboardInterrupt) as excinfo:
-            hc.find_o(3, 5, 20, 0.2)
-        assert excinfo.value is interrupt
+        start_interrupted(hc, axis, monkeypatch, InterruptedBeforeSpawning, interrupt)
         assert hc.is_finding_o(3) is False
     finally:
         with threading._active_limbo_lock:
