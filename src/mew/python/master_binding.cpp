@@ -171,8 +171,8 @@ void report_tuning(const Master& master) {
   if (timer && *timer > 1) {
     python_side().warning(
         "%s: the adapter holds received bytes for up to %d ms (%s), also after the request for "
-        "low-latency mode: every transaction takes at least that long; write 1 to that file to "
-        "speed the bus up",
+        "low-latency mode: each reply may wait that long; write 1 to that file to speed the bus "
+        "up",
         master.port(), *timer, report.latency_timer_file);
   }
 }
