@@ -56,7 +56,25 @@ class MewMaster:
         stopbits: int = 1,
         exclusive: bool = True,
         reconnect: bool = True,
-    ) -> None: ...
+        low_latency: bool = True,
+        rs485: bool = False,
+        rs485_rts_on_send: bool = True,
+        rs485_delay_before: float = 0.0,
+        rs485_delay_after: float = 0.0,
+    ) -> None:
+        """Open `port` (a serial device or "tcp://host:port") and master the bus on it.
+
+        low_latency asks the serial driver for its low-latency mode, so that a USB adapter
+        passes received bytes on at once instead of holding them for its latency timer; a
+        device without that mode is left as it is. A latency timer still above 1 ms is
+        logged as a warning (logger zol_mew) and shows in `latency_timer`. rs485 switches
+        the kernel's RS-485 direction control on (a native UART with a transceiver): RTS at
+        the level rs485_rts_on_send while sending, switched rs485_delay_before seconds
+        before the first bit and held rs485_delay_after seconds after the last (0..1 s,
+        whole milliseconds rounded up). A driver that refuses it raises MewError; a delay
+        out of range, or rs485 on a tcp:// port, raises ValueError. Both modes are given
+        back when the line closes.
+        """
     def close(self) -> None: ...
     def __enter__(self: _M) -> _M: ...
     def __exit__(
@@ -77,6 +95,12 @@ class MewMaster:
     def closed(self) -> bool: ...
     @property
     def inter_byte_timeout(self) -> float: ...
+    @property
+    def latency_timer(self) -> Optional[int]:
+        """The USB adapter's latency timer in milliseconds, read from the kernel (sysfs)
+        when asked: how long the adapter may hold received bytes before passing them on.
+        None where the kernel exposes none (a pseudo-terminal, a native UART, an adapter
+        without one, TCP) or no line is open."""
     @property
     def stats(self) -> _Stats: ...
     def get_int32(self, station: int, address: str) -> int: ...

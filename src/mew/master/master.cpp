@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "mew/protocol/printable.hpp"
 
@@ -135,6 +136,7 @@ transport::OpenOptions open_options(const MasterOptions& options,
   o.serial = options.serial;
   o.connect_timeout = microseconds(static_cast<std::int64_t>(std::max(options.timeout, 1.0) * 1e6));
   o.exclusive = options.exclusive;
+  o.tuning = options.tuning;
   o.between_slices = std::move(between_slices);
   return o;
 }
@@ -150,6 +152,7 @@ Master::Master(std::string port, const MasterOptions& options)
     throw Error(e.what(), e.error_number());
   }
   derive_timeouts();
+  set_line_report(transport_->tuning_report());
 }
 
 Master::Master(std::unique_ptr<transport::Transport> transport, std::string port,
@@ -158,6 +161,7 @@ Master::Master(std::unique_ptr<transport::Transport> transport, std::string port
   if (!transport_) throw std::invalid_argument("no transport");
   check_options();
   derive_timeouts();
+  set_line_report(transport_->tuning_report());
 }
 
 Master::~Master() { close(); }
@@ -246,6 +250,7 @@ void Master::close() {
     transport_->close();
     transport_.reset();
   }
+  set_line_report({});
   closed_.store(true, std::memory_order_release);
 }
 
@@ -254,6 +259,7 @@ void Master::drop_line() {
   // the port lock must not outlive the line.
   transport_->close();
   transport_.reset();
+  set_line_report({});
 }
 
 void Master::reopen(LineTurn& turn, const Op& op) {
@@ -269,6 +275,17 @@ void Master::reopen(LineTurn& turn, const Op& op) {
                 e.error_number());
   }
   line_unsettled_ = true;  // whatever the device said before the first request
+  set_line_report(transport_->tuning_report());
+}
+
+void Master::set_line_report(transport::TuningReport report) {
+  std::lock_guard<std::mutex> lock(report_mutex_);
+  line_report_ = std::move(report);
+}
+
+transport::TuningReport Master::tuning_report() const {
+  std::lock_guard<std::mutex> lock(report_mutex_);
+  return line_report_;
 }
 
 // Input left over from an exchange that did not end cleanly (a time-out, a

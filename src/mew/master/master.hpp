@@ -27,6 +27,9 @@ struct MasterOptions {
   int retries = 2;        // extra attempts of a read (see Master::transact)
   bool exclusive = true;  // lock a serial port against other openers
   bool reconnect = true;  // reopen a lost line at the next call (see Master::transact)
+  // Low-latency and RS-485 mode of a serial device; the sysfs root to look
+  // for its latency timer.
+  transport::TuningOptions tuning;
   // Called while a call waits, about every transport::kWaitSlice and when a
   // signal ends a wait early, without the master's lock: it may run code
   // that uses this master. It throws to abandon the call (the binding raises
@@ -76,6 +79,9 @@ class Master {
   std::chrono::microseconds first_byte_timeout() const { return first_byte_timeout_; }
   std::chrono::microseconds inter_byte_timeout() const { return inter_byte_timeout_; }
   Stats stats() const;
+  // What opening the line found out (low-latency mode, the latency timer's
+  // file) for the line open now; empty while no line is open.
+  transport::TuningReport tuning_report() const;
 
   // The operations. Bad station, address, count: std::invalid_argument; a value
   // that does not fit its width (negatives included for the unsigned and coil
@@ -119,6 +125,7 @@ class Master {
   void reopen(LineTurn& turn, const Op& op);
   void drop_line();
   void prepare_line(Trace* trace);
+  void set_line_report(transport::TuningReport report);
   std::string where(const Op& op) const;
 
   std::string port_;
@@ -141,6 +148,9 @@ class Master {
   // cleanly: then nothing is waiting that a request did not ask for.
   bool line_unsettled_ = true;
   std::atomic<bool> closed_{false};
+  // Apart from mutex_, which a transaction holds while it waits on the wire.
+  mutable std::mutex report_mutex_;
+  transport::TuningReport line_report_;
 
   std::atomic<std::uint64_t> transactions_{0}, retries_{0}, errors_{0}, bytes_sent_{0},
       bytes_received_{0};

@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,6 +41,8 @@ struct PythonSide {
   bool standard_is_enabled_for = false;
   py::object disabled_name, cache_name;
   py::object debug;        // bound logger.debug
+  py::object warning;      // bound logger.warning
+  py::object module;       // zol_mew, for its private _sysfs_root
   py::object debug_level;  // logging.DEBUG
 };
 PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<PythonSide> g_python_side;
@@ -151,6 +154,26 @@ auto on_bus(Master& master, F&& operation) -> decltype(operation(nullptr)) {
     // unwind): no GIL, no Python.
     if (tracing && std::current_exception()) log_trace(master.port(), trace);
     throw;
+  }
+}
+
+// Says what opening the line found about a USB adapter, once the GIL is back.
+void report_tuning(const Master& master) {
+  const mew::transport::TuningReport report = master.tuning_report();
+  if (!report.low_latency_requested) return;  // a TCP line, or low_latency=False
+  if (report.low_latency_refused != 0 && debug_enabled()) {
+    python_side().debug("%s: no low-latency mode on this device (%s)", master.port(),
+                        std::strerror(report.low_latency_refused));
+  }
+  if (report.latency_timer_file.empty()) return;
+  const std::optional<int> timer =
+      without_gil([&] { return mew::transport::read_latency_timer(report.latency_timer_file); });
+  if (timer && *timer > 1) {
+    python_side().warning(
+        "%s: the adapter holds received bytes for up to %d ms (%s), also after the request for "
+        "low-latency mode: each reply may wait that long; write 1 to that file to speed the bus "
+        "up",
+        master.port(), *timer, report.latency_timer_file);
   }
 }
 
@@ -363,7 +386,9 @@ std::string repr_of(py::handle self) {
 constexpr const char* kClassDoc = R"(Master of the motion modules' register bus on one port.
 
 MewMaster(port, baudrate=115200, *, timeout=0.5, retries=2, bytesize=8,
-          parity='N', stopbits=1, exclusive=True, reconnect=True)
+          parity='N', stopbits=1, exclusive=True, reconnect=True,
+          low_latency=True, rs485=False, rs485_rts_on_send=True,
+          rs485_delay_before=0.0, rs485_delay_after=0.0)
 
 port is a serial device path (a pseudo-terminal works) or "tcp://host:port" for
 a serial device server. One transaction runs at a time; the operations may be
@@ -378,6 +403,17 @@ exclusive locks a serial port against other openers (a second one gets
 MewError, port in use). reconnect: after the line was lost (hang-up, peer
 closed) the next call reopens it once; a write whose reply was lost with the
 line is never sent again.
+
+low_latency asks the serial driver for its low-latency mode, so that a USB
+adapter passes received bytes on at once instead of holding them for its
+latency timer (16 ms by default); a device without it is left as it is. If the
+adapter's latency timer is still above 1 ms, a warning names it (logger
+zol_mew) and `latency_timer` reports it. rs485 switches the kernel's RS-485
+direction control on (a native UART driving a transceiver): RTS at the level
+rs485_rts_on_send while sending, set rs485_delay_before seconds before the
+first bit and held rs485_delay_after seconds after the last (0..1 s, whole
+milliseconds rounded up); MewError if the driver refuses it. Both are given
+back when the line closes.
 
 Out-of-range values raise OverflowError (set_uint32 and set_multi_uint32 refuse
 negative values), malformed stations, addresses and counts raise ValueError,
@@ -412,15 +448,21 @@ void bind_master(py::module_& m) {
     side.cache_name = py::reinterpret_steal<py::object>(PyUnicode_InternFromString("_cache"));
     if (!side.disabled_name || !side.cache_name) throw py::error_already_set();
     side.debug = logger.attr("debug");
+    side.warning = logger.attr("warning");
+    side.module = m;
     side.debug_level = logging.attr("DEBUG");
     return side;
   });
   py::register_exception_translator(&translate);
+  // Where MewMaster looks for a USB adapter's latency timer; tests point it at
+  // a tree of their own.
+  m.attr("_sysfs_root") = "/sys";
 
   py::class_<Master> cls(m, "MewMaster", kClassDoc);
   cls.def(py::init([](const std::string& port, int baudrate, double timeout, int retries,
                       int bytesize, const std::string& parity, int stopbits, bool exclusive,
-                      bool reconnect) {
+                      bool reconnect, bool low_latency, bool rs485, bool rs485_rts_on_send,
+                      double rs485_delay_before, double rs485_delay_after) {
             MasterOptions options;
             options.serial.baudrate = baudrate;
             options.serial.bytesize = bytesize;
@@ -431,17 +473,30 @@ void bind_master(py::module_& m) {
             options.retries = retries;
             options.exclusive = exclusive;
             options.reconnect = reconnect;
+            options.tuning.low_latency = low_latency;
+            options.tuning.rs485.enabled = rs485;
+            options.tuning.rs485.rts_on_send = rs485_rts_on_send;
+            options.tuning.rs485.delay_before = rs485_delay_before;
+            options.tuning.rs485.delay_after = rs485_delay_after;
+            options.tuning.sysfs_root =
+                py::str(python_side().module.attr("_sysfs_root")).cast<std::string>();
             options.check_interrupt = &GilRelease::check_signals;
+            std::unique_ptr<Master> master;
             try {
               // A TCP connect may take a while.
-              return without_gil([&] { return std::make_unique<Master>(port, options); }).release();
+              master = without_gil([&] { return std::make_unique<Master>(port, options); });
             } catch (const GilRelease::SignalRaised&) {
               throw py::error_already_set();
             }
+            report_tuning(*master);
+            return master.release();
           }),
           py::arg("port"), py::arg("baudrate") = 115200, py::kw_only(), py::arg("timeout") = 0.5,
           py::arg("retries") = 2, py::arg("bytesize") = 8, py::arg("parity") = "N",
-          py::arg("stopbits") = 1, py::arg("exclusive") = true, py::arg("reconnect") = true)
+          py::arg("stopbits") = 1, py::arg("exclusive") = true, py::arg("reconnect") = true,
+          py::arg("low_latency") = true, py::arg("rs485") = false,
+          py::arg("rs485_rts_on_send") = true, py::arg("rs485_delay_before") = 0.0,
+          py::arg("rs485_delay_after") = 0.0)
       .def(
           "close",
           [](py::handle self) {
@@ -473,6 +528,17 @@ void bind_master(py::module_& m) {
           "inter_byte_timeout",
           [](py::handle self) { return master_of(self).inter_byte_timeout().count() / 1e6; },
           "Seconds allowed between two bytes of a reply.")
+      .def_property_readonly(
+          "latency_timer",
+          [](py::handle self) -> std::optional<int> {
+            const std::string file = master_of(self).tuning_report().latency_timer_file;
+            if (file.empty()) return std::nullopt;
+            return without_gil([&] { return mew::transport::read_latency_timer(file); });
+          },
+          "The USB adapter's latency timer in milliseconds, read from the kernel now: how long "
+          "the adapter may hold received bytes before passing them on. None where the kernel "
+          "exposes none (a pseudo-terminal, a native UART, an adapter without one, TCP) or no "
+          "line is open.")
       .def_property_readonly(
           "stats",
           [](py::handle self) {

@@ -57,7 +57,7 @@ class FdTransport : public Transport {
 };
 
 std::unique_ptr<Transport> open_serial_port(const std::string& path, const SerialSettings& settings,
-                                            bool exclusive);
+                                            bool exclusive, const TuningOptions& tuning);
 std::unique_ptr<Transport> open_tcp_connection(const std::string& url,
                                                std::chrono::microseconds connect_timeout,
                                                const WaitHook& between_slices);

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
 #include "mew/transport/fd_transport.hpp"
+#include "mew/transport/serial_tuning.hpp"
 
 namespace mew::transport {
 namespace {
@@ -52,19 +54,23 @@ constexpr std::chrono::microseconds kSerialInterByteFloor{50000};
 
 class SerialPort final : public FdTransport {
  public:
-  SerialPort(int fd, const std::string& path, bool exclusive)
-      : FdTransport(fd, path, false), exclusive_(exclusive) {}
+  SerialPort(int fd, const std::string& path, bool exclusive, SerialTuning tuning)
+      : FdTransport(fd, path, false), exclusive_(exclusive), tuning_(std::move(tuning)) {}
   ~SerialPort() override { close(); }
   std::chrono::microseconds inter_byte_floor() const override { return kSerialInterByteFloor; }
+  TuningReport tuning_report() const override { return tuning_.report(); }
 
  private:
-  // TIOCEXCL stays on the device until its last descriptor closes, and a
-  // pseudo-terminal's other side may keep it open: give it back explicitly.
+  // The driver keeps low-latency and RS-485 mode, and TIOCEXCL stays on the
+  // device until its last descriptor closes (a pseudo-terminal's other side
+  // may keep it open): all are given back explicitly.
   void before_close() override {
+    tuning_.restore(fd());
     if (exclusive_) ::ioctl(fd(), TIOCNXCL);
   }
 
   bool exclusive_;
+  SerialTuning tuning_;
 };
 
 [[noreturn]] void in_use(const std::string& path) {
@@ -85,7 +91,7 @@ bool is_supported_baudrate(int baudrate) {
 }
 
 std::unique_ptr<Transport> open_serial_port(const std::string& path, const SerialSettings& settings,
-                                            bool exclusive) {
+                                            bool exclusive, const TuningOptions& tuning_options) {
   settings.validate();
   speed_t speed = 0;
   speed_code(settings.baudrate, &speed);
@@ -142,10 +148,16 @@ std::unique_ptr<Transport> open_serial_port(const std::string& path, const Seria
   if (::tcgetattr(guard.fd, &check) != 0) open_failed(errno, path, "tcgetattr");
   if (::cfgetospeed(&check) != speed) open_failed(EINVAL, path, "baud rate not accepted");
 
+  // After the lock: a device that another opener holds is left as it is.
+  SerialTuning tuning = SerialTuning::apply(guard.fd, path, tuning_options);
   ::tcflush(guard.fd, TCIOFLUSH);
   // Last, so that no failed open leaves the flag behind.
-  if (exclusive && ::ioctl(guard.fd, TIOCEXCL) != 0) open_failed(errno, path, "TIOCEXCL");
-  return std::make_unique<SerialPort>(guard.release(), path, exclusive);
+  if (exclusive && ::ioctl(guard.fd, TIOCEXCL) != 0) {
+    const int error_number = errno;
+    tuning.restore(guard.fd);
+    open_failed(error_number, path, "TIOCEXCL");
+  }
+  return std::make_unique<SerialPort>(guard.release(), path, exclusive, std::move(tuning));
 }
 
 }  // namespace mew::transport

@@ -29,10 +29,16 @@ std::unique_ptr<Transport> open_transport(const std::string& port, const OpenOpt
   // The settings describe the device server's serial side too, and set the
   // master's inter-byte time-out, so they are checked for TCP as well.
   options.serial.validate();
+  options.tuning.rs485.validate();
   if (port.rfind("tcp://", 0) == 0) {
+    // A device server drives its own line: direction control is set up there.
+    if (options.tuning.rs485.enabled) {
+      throw std::invalid_argument(
+          "rs485 applies to a serial device, not to a tcp:// device server");
+    }
     return open_tcp_connection(port, options.connect_timeout, options.between_slices);
   }
-  return open_serial_port(port, options.serial, options.exclusive);
+  return open_serial_port(port, options.serial, options.exclusive, options.tuning);
 }
 
 }  // namespace mew::transport

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "mew/transport/serial_tuning.hpp"
+
 namespace mew::transport {
 
 // An operating-system failure: open, read or write failed, or the peer hung up.
@@ -82,6 +84,9 @@ class Transport {
   // this kind of line (scheduling, USB and network latency).
   virtual std::chrono::microseconds inter_byte_floor() const = 0;
 
+  // What opening the line found out about the device (serial devices only).
+  virtual TuningReport tuning_report() const { return {}; }
+
  protected:
   Transport() = default;
 };
@@ -96,6 +101,7 @@ struct OpenOptions {
   // cooperating opener respects (root included), and TIOCEXCL, which refuses
   // other opens of the device by unprivileged programs.
   bool exclusive = true;
+  TuningOptions tuning;     // serial devices only
   WaitHook between_slices;  // optional, see WaitHook
 };
 
