@@ -14,8 +14,6 @@ namespace {
 // (as the interpreter holds a thread's own lock), and "failed".
 const Name kEnd{"end"};
 const Name kFailed{"failed"};
-const Name kAcquire{"acquire"};
-const Name kRelease{"release"};
 
 Ref threading_attribute(const char* name) {
   Ref threading = Ref::steal(PyImport_ImportModule("threading"));
@@ -64,7 +62,7 @@ bool open_record(const Call& c, PyObject* thread, PyObject* target) {
   Ref lock_type = table ? threading_attribute("Lock") : Ref();
   Ref end = lock_type ? call(lock_type.get(), {}) : Ref();
   Ref record = end ? Ref::steal(PyDict_New()) : Ref();
-  return record && call_method(end.get(), kAcquire, {}) &&
+  return record && call_method(end.get(), kAcquireMethod, {}) &&
          PyDict_SetItem(record.get(), kEnd.get(), end.get()) == 0 &&
          PyDict_SetItem(record.get(), kFailed.get(), Py_False) == 0 &&
          PyObject_SetItem(table, thread, record.get()) == 0;
@@ -91,7 +89,7 @@ void note_end(const Call& c) {
   SavedError pending;
   Ref record = own_record(c);
   Ref end = record && record.get() != Py_None ? end_lock(record.get()) : Ref();
-  if (end) call_method(end.get(), kRelease, {});
+  if (end) call_method(end.get(), kReleaseMethod, {});
   PyErr_Clear();
   pending.restore();
 }
@@ -99,11 +97,11 @@ void note_end(const Call& c) {
 int wait_for_end(PyObject* record, PyObject* timeout) {
   Ref end = end_lock(record);
   Ref limit = timeout == Py_None ? integer(-1) : real(std::max(PyFloat_AS_DOUBLE(timeout), 0.0));
-  Ref got = end && limit ? call_method(end.get(), kAcquire, {Py_True, limit.get()}) : Ref();
+  Ref got = end && limit ? call_method(end.get(), kAcquireMethod, {Py_True, limit.get()}) : Ref();
   if (!got) return -1;
   if (got.get() != Py_True) return 0;
   // Called from C, nothing runs between the two calls: a Ctrl-C cannot keep the lock.
-  return call_method(end.get(), kRelease, {}) ? 1 : -1;
+  return call_method(end.get(), kReleaseMethod, {}) ? 1 : -1;
 }
 
 bool failed(PyObject* record) {
