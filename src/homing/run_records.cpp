@@ -58,7 +58,8 @@ bool open_record(const Call& c, PyObject* thread, PyObject* target) {
   Ref thread_type = threading_attribute("Thread");
   if (!thread_type) return false;
   if (!is_plain_thread(thread, thread_type.get()) || !runs_own_procedure(c, target)) return true;
-  PyObject* table = records(c);
+  // The keys are interned here, before any record exists, so every later use finds them.
+  PyObject* table = kEnd.get() && kFailed.get() ? records(c) : nullptr;
   Ref lock_type = table ? threading_attribute("Lock") : Ref();
   Ref end = lock_type ? call(lock_type.get(), {}) : Ref();
   Ref record = end ? Ref::steal(PyDict_New()) : Ref();
