@@ -252,11 +252,14 @@ class KOVAxisController:
     ) -> Optional[bool]:
         """Wait for the station's homing run to end and collect it.
 
-        Returns True when the module stopped on the origin (homed), False when anything
-        else ended the run (a limit, an alarm, `stop`, a bus error inside the run), None
-        when `timeout` seconds (a float, or None: no limit) passed first; the run then
-        stays registered: wait again, or stop the axis. Raises ValueError "Axis is not
-        finding origin point, or has been waited." for a station without a run."""
+        Returns True when the run went through and the module stopped on the origin
+        (homed), False when anything else ended the run (a limit, an alarm, `stop`, or a
+        failed step of the run: a bus error, the write of position 0; such a run leaves
+        its motion going, so stop the axis), None when `timeout` seconds (a float, or
+        None: no limit) passed first; the run then stays registered: wait again, or stop
+        the axis. After Ctrl-C in the wait the run stays registered until it has ended.
+        Raises ValueError "Axis is not finding origin point, or has been waited." for a
+        station without a run."""
     # signal configuration
     def origin_rising_valid(self, station: int, value: object) -> None:
         """Choose the origin sensor's edge (relay R10): True rising, False falling (the

@@ -1,6 +1,7 @@
 // Starting homing runs on threads, asking for them and collecting them.
 #include "controller/attributes.hpp"
 #include "controller/operations.hpp"
+#include "homing/run_records.hpp"
 #include "module/call_support.hpp"
 #include "module/enumerations.hpp"
 #include "module/python_compat.hpp"
@@ -136,7 +137,9 @@ bool start_run(const FindOArgs& a, PyObject* threads, Ref& entry, bool& start_ca
   Ref thread = args ? call_with_keywords(thread_type.get(), {},
                                          {{kTarget, target.get()}, {kArgs, args.get()}})
                     : Ref();
-  if (!thread || PyObject_SetItem(threads, station, thread.get()) < 0) return false;
+  if (!thread || !homing::open_record(a, thread.get(), target.get()) ||
+      PyObject_SetItem(threads, station, thread.get()) < 0)
+    return false;
   entry = thread;
   if (!log_info(a, {"Start finding o, station ", station})) return false;
   start_called = true;
@@ -178,18 +181,38 @@ Ref is_finding_o(const StationArgs& a) {
   return Ref::boolean(found != 0);
 }
 
+// The run on a thread of its own ends when it says so: after an interrupted join, 3.9 to
+// 3.12 report its thread ended while it still runs. The join then only waits out the
+// thread's own clean-up. 1 ended, 0 not yet, -1 on error.
+int run_ended(PyObject* record, PyObject* thread, PyObject* timeout) {
+  const int ended = homing::wait_for_end(record, timeout);
+  if (ended <= 0) return ended;
+  return call_method(thread, kJoin, {timeout}) ? 1 : -1;
+}
+
+// Any other thread (a replaced `_Thread` or target) has ended when it is no longer alive.
+int thread_ended(PyObject* thread, PyObject* timeout) {
+  if (!call_method(thread, kJoin, {timeout})) return -1;
+  Ref alive = call_method(thread, kIsAlive, {});
+  const int running = alive ? PyObject_IsTrue(alive.get()) : -1;
+  return running < 0 ? -1 : !running;
+}
+
 Ref wait_for_find_o_finish(const Args<kStation, kTimeout>& a) {
   PyObject* station = a.arg<kStation>();
+  PyObject* timeout = a.arg<kTimeout>();
   Ref threads = attribute(a.self(), attributes::kFindOThreads);
   Ref thread = threads ? call_method(threads.get(), kGetMethod, {station}) : Ref();
   if (!thread) return {};
   if (thread.get() == Py_None)
     return raise_text(PyExc_ValueError, "Axis is not finding origin point, or has been waited.");
-  if (!call_method(thread.get(), kJoin, {a.arg<kTimeout>()})) return {};
-  Ref alive = call_method(thread.get(), kIsAlive, {});
-  const int running = alive ? PyObject_IsTrue(alive.get()) : -1;
-  if (running < 0) return {};
-  if (running) {
+  Ref record = homing::record_of(a, thread.get());
+  if (!record) return {};
+  const bool own_run = record.get() != Py_None;
+  const int ended = own_run ? run_ended(record.get(), thread.get(), timeout)
+                            : thread_ended(thread.get(), timeout);
+  if (ended < 0) return {};
+  if (!ended) {
     if (!log_error(a, {"Wait for finding O timeout, station ", station})) return {};
     return Ref::none();
   }
@@ -198,6 +221,8 @@ Ref wait_for_find_o_finish(const Args<kStation, kTimeout>& a) {
   if (!stop_source ||
       !log_info(a, {"Wait for finding O done. Station ", station, ", source ", stop_source}))
     return {};
+  // A run whose step raised has not set the origin, whatever the stop source shows.
+  if (own_run && homing::failed(record.get())) return Ref::boolean(false);
   Ref origin = member(a, stop_source::kOrigin);
   return origin ? Ref::steal(PyObject_RichCompare(stop_source.get(), origin.get(), Py_EQ)) : Ref();
 }

@@ -3,6 +3,7 @@
 #include "controller/operations.hpp"
 #include "controller/polling.hpp"
 #include "device/master_calls.hpp"
+#include "homing/run_records.hpp"
 #include "module/call_support.hpp"
 #include "module/enumerations.hpp"
 #include "module/python_compat.hpp"
@@ -88,9 +89,13 @@ bool search_origin(const StationDirectionArgs& a, PyObject* direction, const cha
 }
 
 // A strategy ends quietly on any Exception: the outcome is read from the module's stop
-// source when the run is collected. Interrupts and exit requests still pass.
-Ref guarded(bool ok) {
-  if (ok || !PyErr_ExceptionMatches(PyExc_Exception)) return ok ? Ref::none() : Ref();
+// source when the run is collected. Interrupts and exit requests still pass. Either way
+// the run's record keeps that a step raised: the origin was not set, though the stop source
+// may still show Origin (the failed step was set_here_o, or an earlier run's stop).
+Ref guarded(const Call& c, bool ok) {
+  if (ok) return Ref::none();
+  homing::note_failure(c);
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
   PyErr_Clear();
   return Ref::none();
 }
@@ -103,17 +108,17 @@ Ref find_o_limit_first_then_backward(const StationDirectionArgs& a) {
                   (reversed = call_method(direction, kReverse, {})) &&
                   search_origin(a, reversed.get(),
                                 ", finding O stage 1 stopped, source: ", "找原点阶段二，因故停机:");
-  return guarded(ok);
+  return guarded(a, ok);
 }
 
 Ref find_o_origin_only(const StationDirectionArgs& a) {
-  return guarded(search_origin(a, a.arg<kDirectionParam>(),
+  return guarded(a,
+                 search_origin(a, a.arg<kDirectionParam>(),
                                ", finding O(origin only) stopped, source: ", "找原点，因故停机:"));
 }
 
-// The thread's entry point. The method is read again for each test, as the property
-// may change meanwhile.
-Ref find_o_thread_func(const StationDirectionArgs& a) {
+// The method is read again for each test, as the property may change meanwhile.
+Ref run_chosen_strategy(const StationDirectionArgs& a) {
   PyObject* station = a.arg<kStation>();
   PyObject* direction = a.arg<kDirectionParam>();
   Ref method = attribute(a.self(), kFindingOMethodGet.key);
@@ -129,6 +134,14 @@ Ref find_o_thread_func(const StationDirectionArgs& a) {
   if (chosen < 0) return {};
   if (chosen) return call_own(a, kFindOOriginOnly, {station, direction}) ? Ref::none() : Ref();
   return Ref::none();
+}
+
+// The thread's entry point. Whatever ends the run, it says so in its record last.
+Ref find_o_thread_func(const StationDirectionArgs& a) {
+  Ref done = run_chosen_strategy(a);
+  if (!done) homing::note_failure(a);
+  homing::note_end(a);
+  return done;
 }
 
 }  // namespace

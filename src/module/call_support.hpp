@@ -28,6 +28,9 @@ inline const Name kFindingOMethod{"FindingOMethod"};
 // per-controller tables.
 inline const Name kCloseMethod{"close"};
 inline const Name kGetMethod{"get"};
+// Methods of locks: the log handler's and the end of a homing run.
+inline const Name kAcquireMethod{"acquire"};
+inline const Name kReleaseMethod{"release"};
 // Names that two kinds of member share: the constructor hook of each class, and `open`, the
 // controller's re-opening and the built-in the log handler opens its file with.
 inline constexpr char kInitName[] = "__init__";

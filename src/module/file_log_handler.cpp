@@ -15,8 +15,6 @@ constexpr const char* kBaseGlobal = "_LogHandler";
 const Name kFilenameAttr{"_FileLogHandler__filename"};
 const Name kFormat{"format"};
 const Name kLock{"lock"};
-const Name kAcquire{"acquire"};
-const Name kRelease{"release"};
 const Name kWrite{"write"};
 const Name kEncoding{"encoding"};
 
@@ -56,7 +54,7 @@ Ref handler_emit(const Args<kRecord>& a) {
   Ref newline = formatted ? Ref::steal(PyUnicode_FromString("\n")) : Ref();
   Ref message = newline ? Ref::steal(PyNumber_Add(formatted.get(), newline.get())) : Ref();
   Ref lock = message ? attribute(self, kLock) : Ref();
-  if (!lock || !call_method(lock.get(), kAcquire, {})) return {};
+  if (!lock || !call_method(lock.get(), kAcquireMethod, {})) return {};
 
   Ref filename = attribute(self, kFilenameAttr);
   Ref file = filename ? open_for_append(a, filename.get()) : Ref();
@@ -64,7 +62,7 @@ Ref handler_emit(const Args<kRecord>& a) {
     call_method(file.get(), kWrite, {message.get()});
     clean_up([&] { return call_method(file.get(), kCloseMethod, {}); });
   }
-  if (!clean_up([&] { return call_method(lock.get(), kRelease, {}); })) return {};
+  if (!clean_up([&] { return call_method(lock.get(), kReleaseMethod, {}); })) return {};
   return Ref::none();
 }
 

@@ -135,7 +135,13 @@ bool init_state(PyObject* module) {
   Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
   Ref open = builtins ? Ref::steal(PyObject_GetAttrString(builtins.get(), kOpenName)) : Ref();
   if (!open) return false;
+  Ref weakref = Ref::steal(PyImport_ImportModule("weakref"));
+  Ref dictionary_type =
+      weakref ? Ref::steal(PyObject_GetAttrString(weakref.get(), "WeakKeyDictionary")) : Ref();
+  Ref runs = dictionary_type ? call(dictionary_type.get(), {}) : Ref();
+  if (!runs) return false;
   Py_XSETREF(state->open, open.release());
+  Py_XSETREF(state->homing_runs, runs.release());
   return true;
 }
 
@@ -209,6 +215,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   ModuleState* state = state_of(module);
   if (state != nullptr) {
     Py_VISIT(state->open);
+    Py_VISIT(state->homing_runs);
   }
   return 0;
 }
@@ -217,6 +224,7 @@ int clear_module(PyObject* module) {
   ModuleState* state = state_of(module);
   if (state != nullptr) {
     Py_CLEAR(state->open);
+    Py_CLEAR(state->homing_runs);
   }
   return 0;
 }

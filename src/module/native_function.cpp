@@ -414,6 +414,10 @@ Ref member_key(const char* owner, const char* name) {
 
 bool is_native_function(PyObject* obj) noexcept { return Py_TYPE(obj) == &function_type; }
 
+bool is_function_of(PyObject* obj, const Operation& op) noexcept {
+  return is_native_function(obj) && reinterpret_cast<NativeFunction*>(obj)->op == &op;
+}
+
 PyObject* call_native(PyObject* fn, PyObject* const* args, Py_ssize_t nargs) {
   return function_vectorcall(fn, args, static_cast<size_t>(nargs), nullptr);
 }

@@ -167,6 +167,8 @@ Ref make_function(const Operation& op, PyObject* module, const char* owner);
 
 // True when `obj` is a function made by make_function.
 bool is_native_function(PyObject* obj) noexcept;
+// True when `obj` is the function made for `op`.
+bool is_function_of(PyObject* obj, const Operation& op) noexcept;
 
 // Calls such a function with positional `args` (self first), without the generic call
 // machinery: what the interpreter's call would do, minus its dispatch.
