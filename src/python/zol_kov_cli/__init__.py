@@ -1,0 +1,63 @@
+"""kov: commission the motion modules on a bus from a shell.
+
+    kov scan /dev/ttyUSB0                      which stations answer, at which baud rate
+    kov status /dev/ttyUSB0 -s 1,2 --watch     their inputs, live
+    kov home /dev/ttyUSB0 -s 1 --speed 20      and the motions: jog, move, home, stop, ...
+
+Each subcommand is a module with add_parser(subparsers), which registers it with
+set_defaults(func=...), and a run function that returns the exit status. Exit status: 0
+done, 1 a device or bus error (one line on stderr), 2 a usage error, 130 Ctrl-C.
+"""
+
+import argparse
+import sys
+from typing import List, Optional
+
+from . import common, motion, registers, scan, status
+
+# In the order that --help lists them.
+SUBCOMMANDS = (scan, status, motion, registers)
+
+EPILOG = """\
+Every command takes the port (a serial device or tcp://host:port) and the line options of
+zol_mew.MewMaster (--baudrate, --bytesize, --parity, --stopbits, --timeout). Motions ask
+before they start (unless --yes) and stop the axis on Ctrl-C or any error. The commands
+that use the zol_kov controller (status, the motions) log to log/ in the current directory.
+Exit status: 0 done, 1 device or bus error, 2 usage error, 130 Ctrl-C."""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="kov",
+        description="Commission pulse-output motion modules on a serial bus: find them, watch\n"
+        "their inputs, move, home and stop their axes, read and write their registers.\n"
+        "Each command's help says what it sends to the bus.",
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    subparsers = parser.add_subparsers(title="commands", metavar="COMMAND", dest="command")
+    subparsers.required = True
+    for module in SUBCOMMANDS:
+        module.add_parser(subparsers)
+    return parser
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)  # exits with status 2 on a usage error
+    try:
+        status: int = args.func(args)
+        return status
+    except KeyboardInterrupt:
+        print("kov: interrupted", file=sys.stderr)
+        return 130
+    except common.UsageError as error:
+        parser.print_usage(sys.stderr)
+        print("kov: error: %s" % error, file=sys.stderr)
+        return 2
+    except (ValueError, OverflowError) as error:  # the master's argument checks: nothing sent
+        print("kov: error: %s" % error, file=sys.stderr)
+        return 2
+    except (common.Failed, OSError) as error:
+        print("kov: %s" % error, file=sys.stderr)
+        return 1
