@@ -51,12 +51,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     except KeyboardInterrupt:
         print("kov: interrupted", file=sys.stderr)
         return 130
-    except common.UsageError as error:
-        parser.print_usage(sys.stderr)
-        print("kov: error: %s" % error, file=sys.stderr)
-        return 2
-    except (ValueError, OverflowError) as error:  # the master's argument checks: nothing sent
-        print("kov: error: %s" % error, file=sys.stderr)
+    except (common.UsageError, ValueError, OverflowError) as error:
+        # ValueError, OverflowError: the master's checks of an address or value, before
+        # anything is sent.
+        print("kov %s: error: %s" % (args.command, error), file=sys.stderr)
         return 2
     except (common.Failed, OSError) as error:
         print("kov: %s" % error, file=sys.stderr)

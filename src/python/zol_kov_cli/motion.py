@@ -5,7 +5,7 @@ any error stops the axis before kov ends) and ends with the stop source."""
 
 import argparse
 import time
-from typing import TYPE_CHECKING, Callable, List, Tuple
+from typing import TYPE_CHECKING, Callable, List, Optional, Tuple
 
 import zol_mew
 import zol_kov_tools as tools
@@ -41,7 +41,7 @@ def add_parser(subparsers: "argparse._SubParsersAction[argparse.ArgumentParser]"
                                 help="the station of the axis")
         if motion:
             profile = parser.add_argument_group("profile")
-            profile.add_argument("--ppmm", type=common.positive, default=1.0,
+            profile.add_argument("--ppmm", type=common.positive, default=None,
                                  help="pulses per mm (default: 1, lengths in pulses)")
             profile.add_argument("--speed", type=common.positive, required=True,
                                  help="cruise speed, mm/s")
@@ -97,21 +97,25 @@ def add_parser(subparsers: "argparse._SubParsersAction[argparse.ArgumentParser]"
     common.add_confirmation(disable)
 
 
-def describe_end(axes: "KOVAxisController", station: int) -> Tuple[str, str]:
-    """The closing line of a motion, and the stop source's name."""
+def describe_end(axes: "KOVAxisController", station: int,
+                 ppmm: Optional[float]) -> Tuple[str, str]:
+    """The closing line of a motion, and the stop source's name. The controller's scale is
+    left at 1 (or set to --ppmm by the motion), so positions are read in pulses."""
     source = axes.get_stop_source(station)
-    return "station %d stands at %.3f mm: stop source %s (%s)" % (
-        station, axes.get_position(station), source.name, MEANINGS.get(source.name, "")
-    ), source.name
+    pulses = round(axes.get_position(station) * (ppmm or 1))
+    where = "%d pulses" % pulses if ppmm is None else "%.3f mm (%d pulses)" % (
+        pulses / ppmm, pulses)
+    return "station %d stands at %s: stop source %s (%s)" % (
+        station, where, source.name, MEANINGS.get(source.name, "")), source.name
 
 
 def profile(args: argparse.Namespace) -> Tuple[float, float, float]:
     """(start speed, speed, ramp) of the options; checked before asking and sending."""
     start = args.start_speed if args.start_speed is not None else args.speed / 10
     for name, speed in (("--speed", args.speed), ("--start-speed", start)):
-        if speed * args.ppmm > MAX_PULSE_RATE:
+        if speed * (args.ppmm or 1) > MAX_PULSE_RATE:
             raise common.UsageError("%s %g mm/s is %g pulses/s, above the module's %d" % (
-                name, speed, speed * args.ppmm, MAX_PULSE_RATE))
+                name, speed, speed * (args.ppmm or 1), MAX_PULSE_RATE))
     if start > args.speed:
         raise common.UsageError("--start-speed must not exceed --speed")
     if args.ramp < 0:
@@ -120,7 +124,7 @@ def profile(args: argparse.Namespace) -> Tuple[float, float, float]:
 
 
 def prepare(axes: "KOVAxisController", args: argparse.Namespace) -> None:
-    axes.set_ppmm(args.station, args.ppmm)
+    axes.set_ppmm(args.station, args.ppmm or 1)
     axes.set_parameters(args.station, *profile(args))
 
 
@@ -142,7 +146,7 @@ def run_jog(args: argparse.Namespace) -> int:
                     raise common.Failed("station %d still moves after the stop" % args.station)
                 break
             time.sleep(0.02)
-        end, source = describe_end(axes, args.station)
+        end, source = describe_end(axes, args.station, args.ppmm)
     axes.close()
     print(end)
     limit = "PositiveLimit" if positive else "NegativeLimit"
@@ -171,7 +175,7 @@ def run_move(args: argparse.Namespace) -> int:
                 args.station, args.max_time))
         except OSError:
             pass  # the stop source below says why
-        end, source = describe_end(axes, args.station)
+        end, source = describe_end(axes, args.station, args.ppmm)
     axes.close()
     print(end)
     if source != "Null":
@@ -191,7 +195,7 @@ def run_home(args: argparse.Namespace) -> int:
     with tools.stop_on_error(axes, [args.station]):
         if args.origin_only:
             axes.finding_o_method = FindingOMethod.OriginOnly
-        axes.set_ppmm(args.station, args.ppmm)
+        axes.set_ppmm(args.station, args.ppmm or 1)
         try:
             axes.find_o(args.station, *profile(args), direction)
         except AssertionError:  # raised also under -O: the limit of that side is disabled
@@ -204,7 +208,7 @@ def run_home(args: argparse.Namespace) -> int:
         if not homed:
             # A run that a bus error ended may leave the axis moving.
             tools.stop_axes(axes, [args.station])
-        end, _ = describe_end(axes, args.station)
+        end, _ = describe_end(axes, args.station, args.ppmm)
     axes.close()
     print(end)
     if not homed:
@@ -218,7 +222,7 @@ def run_stop(args: argparse.Namespace) -> int:
         still: List[int] = tools.stop_axes(axes, args.stations)
         for station in args.stations:
             if station not in still:
-                print(describe_end(axes, station)[0])
+                print(describe_end(axes, station, None)[0])
     finally:
         axes.close()
     if still:

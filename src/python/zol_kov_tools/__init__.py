@@ -16,7 +16,7 @@ import logging
 import signal
 import threading
 import time
-from typing import TYPE_CHECKING, Iterable, Iterator, List, Sequence, Tuple
+from typing import TYPE_CHECKING, Dict, Iterable, Iterator, List, Sequence
 
 import zol_mew
 
@@ -32,35 +32,12 @@ POLL_INTERVAL = 0.01  # seconds between two polls of one axis, as the controller
 # A homing thread that sees its axis stand reads the stop source and logs it before it
 # ends; wait this long (and four bus calls) for that before stopping again.
 _SETTLE = 0.05
+# A homing station whose speed has not fallen this long after a stop is stopped again.
+_RESTOP = 0.1
 
 
 def _unique(stations: Iterable[int]) -> List[int]:
     return list(dict.fromkeys(stations))
-
-
-def _wait_standing(
-    axes: "KOVAxisController", stations: Sequence[int], deadline: float, failed: List[int]
-) -> Tuple[List[int], float]:
-    """Polls the running output of each station until it is off or the deadline passed.
-    Returns those still running (a station whose read failed counts as running) and how
-    long the slowest read of the last round took."""
-    moving = [station for station in stations if station not in failed]
-    slowest = 0.0
-    while moving:
-        still, slowest = [], 0.0
-        for station in moving:
-            call_started = time.monotonic()
-            try:
-                if axes.is_running(station):
-                    still.append(station)
-            except OSError as error:
-                _note_failure(station, error, failed)
-            slowest = max(slowest, time.monotonic() - call_started)
-        moving = still
-        if not moving or time.monotonic() >= deadline:
-            break
-        time.sleep(POLL_INTERVAL)
-    return moving + [station for station in stations if station in failed], slowest
 
 
 def _note_failure(station: int, error: OSError, failed: List[int]) -> None:
@@ -75,44 +52,86 @@ def stop_axes(
     """Stop the axes of `stations` and wait until each stands; return the stations that
     may still move (empty when all stand).
 
-    Sends `stop` (R0) to every station first. A homing run that is registered may start its
-    next motion (the jog to the limit, the origin search) just after a stop: while a run is
-    registered, this waits until its axis stands, collects the run with
-    `wait_for_find_o_finish` and stops the axis again, until the run is collected and
-    the axis stands. Waiting
-    polls the running output (Y1) every 0.01 s. Returns after `timeout` seconds at the
-    latest (plus one bus call per station); what still runs then, or is still registered
-    (a homing thread that does not end), is returned. A bus error on a station does not
-    keep the others from being stopped: that station is returned and a WARNING is logged
-    to `zol_kov.tools`. A normal stop logs no ERROR line.
+    Sends `stop` (R0) to every station, then polls their running output (Y1) every 0.01 s.
+    A registered homing run may start its next motion (the jog to the limit, the origin
+    search) just after a stop: such a station is polled with `status_words`, and stopped
+    again when its speed rises, or stays the same for 0.1 s, instead of ramping down; once
+    it stands, the run is collected with `wait_for_find_o_finish` and the station stopped
+    once more, until the run is collected and the axis stands. Returns
+    after `timeout` seconds at the latest (plus the bus calls under way); what still runs
+    then, or is still registered (a homing thread that does not end), is returned. A bus
+    error on a station does not keep the others from being stopped: that station is
+    returned and a WARNING is logged to `zol_kov.tools`. A normal stop logs no ERROR line.
     """
     deadline = time.monotonic() + timeout
     stations = _unique(stations)
     failed: List[int] = []
-    for station in stations:
+    stopped_at: Dict[int, float] = {}
+    speeds: Dict[int, float] = {}  # the last speed of a homing station since its stop
+
+    def stop(station: int) -> None:
+        if station in failed:
+            return
         try:
             axes.stop(station)
         except OSError as error:
             _note_failure(station, error, failed)
-    homing = [station for station in stations if axes.is_finding_o(station)]
+        stopped_at[station] = time.monotonic()
+        speeds.pop(station, None)
+
+    def ramps_down(station: int, speed: float, now: float) -> bool:
+        """False when the motion is not the one stopped: a stop that landed while the
+        axis stood between two motions of its homing run did not end the run."""
+        last = speeds.get(station)
+        speeds[station] = speed
+        if last is None:
+            return True
+        return speed < last or (speed == last and now - stopped_at[station] < _RESTOP)
+
+    for station in stations:
+        stop(station)
     while True:
-        moving, bus_call = _wait_standing(axes, stations, deadline, failed)
-        homing = [station for station in homing if axes.is_finding_o(station)]
-        if not homing or time.monotonic() >= deadline:
-            return [station for station in stations if station in moving or station in homing]
-        for station in homing:
-            # The axis stands: its thread now ends, or starts its next motion. Waiting no
-            # longer than the thread needs to end keeps a normal stop free of the wait's
-            # ERROR line and a next motion short.
-            settle = min(_SETTLE + 4 * bus_call, deadline - time.monotonic())
-            if settle > 0:
-                axes.wait_for_find_o_finish(station, settle)
-            # Collected or not, the run may have started a motion meanwhile (a run that a
-            # bus error ended leaves it running): stop again, and look again above.
+        moving, slowest = [], 0.0
+        for station in stations:
+            if station in failed:
+                continue
+            registered = axes.is_finding_o(station)
+            call_started = time.monotonic()
             try:
-                axes.stop(station)
+                if registered:
+                    words = axes.status_words(station)
+                    running, speed = axes.is_running(station, words), abs(words[2])
+                else:
+                    running, speed = axes.is_running(station), 0.0
             except OSError as error:
                 _note_failure(station, error, failed)
+                continue
+            now = time.monotonic()
+            slowest = max(slowest, now - call_started)
+            if running:
+                moving.append(station)
+                if registered and not ramps_down(station, speed, now):
+                    stop(station)
+        homing = [station for station in stations if axes.is_finding_o(station)]
+        if time.monotonic() >= deadline or not (moving or homing):
+            left = set(moving) | set(homing) | set(failed)
+            return [station for station in stations if station in left]
+        if moving:
+            time.sleep(POLL_INTERVAL)
+            continue
+        for station in homing:
+            # The axis stands: its thread ends now, or starts its next motion. Waiting no
+            # longer than a thread needs to end keeps a normal stop free of the wait's
+            # ERROR line, and a next motion short.
+            settle = min(_SETTLE + 4 * slowest, deadline - time.monotonic())
+            if settle > 0:
+                try:
+                    axes.wait_for_find_o_finish(station, settle)
+                except OSError as error:  # collected, but its stop source was not read
+                    _note_failure(station, error, failed)
+            # Collected or not, the run may have started a motion meanwhile (one that a
+            # bus error ended leaves it running): stop again, and look again above.
+            stop(station)
 
 
 @contextlib.contextmanager
