@@ -86,8 +86,9 @@ def open_master(args: argparse.Namespace, baudrate: Optional[int] = None,
     """A MewMaster on args.port; a setting it refuses is a usage error."""
     options = dict(master_settings(args), timeout=args.timeout)
     options.update(settings)
+    rate: int = getattr(args, "baudrate", DEFAULT_BAUDRATE) if baudrate is None else baudrate
     try:
-        return zol_mew.MewMaster(args.port, baudrate or args.baudrate, **options)
+        return zol_mew.MewMaster(args.port, rate, **options)
     except ValueError as error:
         raise UsageError(str(error))
 

@@ -41,6 +41,8 @@ def add_parser(subparsers: "argparse._SubParsersAction[argparse.ArgumentParser]"
 
 def run_read(args: argparse.Namespace) -> int:
     address = args.address
+    if not (DATA.match(address) or COIL.match(address) or WORD.match(address)):
+        raise common.UsageError("unknown address %r: give %s" % (address, ADDRESSES))
     if args.count != 1 and not DATA.match(address):
         raise common.UsageError("--count needs a DT address")
     with common.open_master(args) as master:
@@ -51,11 +53,9 @@ def run_read(args: argparse.Namespace) -> int:
                 print("DT%d = %d (0x%08x)" % (number + 2 * index, value, value & 0xFFFFFFFF))
         elif COIL.match(address):
             print("%s = %d" % (address, master.get_coil(args.station, address)))
-        elif WORD.match(address):
+        else:
             word = master.get_coil_uint16(args.station, address)
             print("%s = %d (0x%04x, bits %s)" % (address, word, word, format(word, "016b")))
-        else:
-            raise common.UsageError("unknown address %r: give %s" % (address, ADDRESSES))
     return 0
 
 

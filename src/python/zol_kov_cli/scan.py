@@ -2,8 +2,9 @@
 
 import argparse
 import contextlib
+import errno
 import sys
-from typing import Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import zol_mew
 
@@ -89,7 +90,8 @@ class Progress:
 
     def __init__(self, total: int) -> None:
         self.console = common.rich_console(sys.stderr)
-        self.bar: Optional[object] = None
+        self.bar: Optional[Any] = None
+        self.task: Any = None
         self.total = total
 
     @contextlib.contextmanager
@@ -108,17 +110,17 @@ class Progress:
     def grow(self, steps: int) -> None:
         self.total += steps
         if self.bar is not None:
-            self.bar.update(self.task, total=self.total)  # type: ignore[attr-defined]
+            self.bar.update(self.task, total=self.total)
 
     def begin(self, what: str) -> None:
         if self.bar is None:
             print("kov scan: %s ..." % what, file=sys.stderr, flush=True)
         else:
-            self.bar.update(self.task, description=what)  # type: ignore[attr-defined]
+            self.bar.update(self.task, description=what)
 
-    def step(self) -> None:
+    def step(self, steps: int = 1) -> None:
         if self.bar is not None:
-            self.bar.advance(self.task)  # type: ignore[attr-defined]
+            self.bar.advance(self.task, steps)
 
     def found(self, answer: Answer) -> None:
         text = "  station %d answers" % answer.station
@@ -127,16 +129,28 @@ class Progress:
         if self.bar is None:
             print(text, file=sys.stderr, flush=True)
         else:
-            self.bar.console.print(text)  # type: ignore[attr-defined]
+            self.bar.console.print(text)
 
 
 def scan_pass(args: argparse.Namespace, baudrate: Optional[int], framing: Tuple[int, str, int],
-              stations: Sequence[int], progress: Progress) -> Tuple[List[Answer], List[int]]:
-    """One master at one rate and framing; returns the answers and the garbled stations."""
+              given: Tuple[int, str, int], stations: Sequence[int],
+              progress: Progress) -> Tuple[List[Answer], List[int]]:
+    """One master at one rate and framing; returns the answers and the stations that
+    answered with garbage (all of them, unheard, when the port refuses a framing other
+    than the `given` one)."""
     bytesize, parity, stopbits = framing
-    answers, garbled = [], []
-    master = common.open_master(args, baudrate, retries=0, bytesize=bytesize, parity=parity,
-                                stopbits=stopbits)
+    answers: List[Answer] = []
+    garbled: List[int] = []
+    try:
+        master = common.open_master(args, baudrate, retries=0, bytesize=bytesize,
+                                    parity=parity, stopbits=stopbits)
+    except zol_mew.MewError as error:
+        if error.errno != errno.EINVAL or framing == given:
+            raise
+        # The port refuses this framing (a pseudo-terminal one that differs only in
+        # what it cannot keep): it cannot be the modules' either.
+        progress.step(len(stations))
+        return answers, list(stations)
     with master:
         for station in stations:
             outcome, position = probe(master, station)
@@ -170,7 +184,7 @@ def run(args: argparse.Namespace) -> int:
             where = "tcp" if baudrate is None else "%d baud" % baudrate
             progress.begin("%s %s, stations %s" % (where, framing_text(*given),
                                                     span(stations)))
-            found, garbled = scan_pass(args, baudrate, given, stations, progress)
+            found, garbled = scan_pass(args, baudrate, given, given, stations, progress)
             answers += found
             for framing in FRAMINGS:
                 if not garbled or baudrate is None or framing == given:
@@ -178,7 +192,7 @@ def run(args: argparse.Namespace) -> int:
                 progress.begin("%s %s, stations %s" % (where, framing_text(*framing),
                                                         span(garbled)))
                 progress.grow(len(garbled))
-                found, garbled = scan_pass(args, baudrate, framing, garbled, progress)
+                found, garbled = scan_pass(args, baudrate, framing, given, garbled, progress)
                 answers += found
             unreadable += [(station, baudrate) for station in garbled if baudrate]
     if not answers and not unreadable:

@@ -30,8 +30,8 @@ logger = logging.getLogger("zol_kov.tools")
 
 POLL_INTERVAL = 0.01  # seconds between two polls of one axis, as the controller's waits
 # A homing thread that sees its axis stand reads the stop source and logs it before it
-# ends; wait this long (and four bus calls) for that before stopping again.
-_SETTLE = 0.05
+# ends or starts its next motion: this long, and four bus calls.
+_SETTLE = 0.1
 # A homing station whose speed has not fallen this long after a stop is stopped again.
 _RESTOP = 0.1
 
@@ -55,9 +55,10 @@ def stop_axes(
     Sends `stop` (R0) to every station, then polls their running output (Y1) every 0.01 s.
     A registered homing run may start its next motion (the jog to the limit, the origin
     search) just after a stop: such a station is polled with `status_words`, and stopped
-    again when its speed rises, or stays the same for 0.1 s, instead of ramping down; once
-    it stands, the run is collected with `wait_for_find_o_finish` and the station stopped
-    once more, until the run is collected and the axis stands. Returns
+    again when its speed rises, or stays the same for 0.1 s, instead of ramping down. Once
+    it has stood long enough for the run's thread to end (0.1 s and four bus calls), the
+    run is collected with `wait_for_find_o_finish` and the station stopped once more, until
+    no run is registered and every axis stands. Returns
     after `timeout` seconds at the latest (plus the bus calls under way); what still runs
     then, or is still registered (a homing thread that does not end), is returned. A bus
     error on a station does not keep the others from being stopped: that station is
@@ -90,6 +91,7 @@ def stop_axes(
 
     for station in stations:
         stop(station)
+    stood_since: Dict[int, float] = {}
     while True:
         moving, slowest = [], 0.0
         for station in stations:
@@ -110,28 +112,31 @@ def stop_axes(
             slowest = max(slowest, now - call_started)
             if running:
                 moving.append(station)
+                stood_since.pop(station, None)
                 if registered and not ramps_down(station, speed, now):
                     stop(station)
+            else:
+                stood_since.setdefault(station, now)
         homing = [station for station in stations if axes.is_finding_o(station)]
         if time.monotonic() >= deadline or not (moving or homing):
             left = set(moving) | set(homing) | set(failed)
             return [station for station in stations if station in left]
-        if moving:
-            time.sleep(POLL_INTERVAL)
-            continue
+        # A run's thread that sees its axis stand ends, or starts its next motion, within
+        # a few bus calls: once the axis has stood that long, the run has ended and is
+        # collected at once (a wait that expired would log an ERROR line).
+        settle = _SETTLE + 4 * slowest
         for station in homing:
-            # The axis stands: its thread ends now, or starts its next motion. Waiting no
-            # longer than a thread needs to end keeps a normal stop free of the wait's
-            # ERROR line, and a next motion short.
-            settle = min(_SETTLE + 4 * slowest, deadline - time.monotonic())
-            if settle > 0:
-                try:
-                    axes.wait_for_find_o_finish(station, settle)
-                except OSError as error:  # collected, but its stop source was not read
-                    _note_failure(station, error, failed)
-            # Collected or not, the run may have started a motion meanwhile (one that a
-            # bus error ended leaves it running): stop again, and look again above.
+            if time.monotonic() - stood_since.get(station, time.monotonic()) < settle:
+                continue
+            try:
+                axes.wait_for_find_o_finish(station, max(0.001, min(settle, deadline - time.monotonic())))
+            except OSError as error:  # collected, but its stop source was not read
+                _note_failure(station, error, failed)
+            # Collected or not, stop once more: a run that a bus error ended may have left
+            # its axis running, unseen since.
             stop(station)
+            stood_since.pop(station, None)
+        time.sleep(POLL_INTERVAL)
 
 
 @contextlib.contextmanager
