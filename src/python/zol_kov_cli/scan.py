@@ -15,7 +15,7 @@ USUAL_BAUDRATES = (115200, 57600, 38400, 19200, 9600)
 FRAMINGS = ((8, "N", 1), (8, "E", 1), (8, "O", 1), (8, "N", 2), (7, "E", 1), (7, "O", 1))
 PROBE = "DT10"  # the position counter, which every module has
 SERIAL_TIMEOUT = 0.05  # a module answers within milliseconds; USB adapters add up to 16 ms
-TCP_TIMEOUT = 0.2  # a device server adds its own latency
+TCP_TIMEOUT = 0.1  # a device server adds its own latency
 
 CAUSES = """\
 No station answered{tried}. The likely causes:

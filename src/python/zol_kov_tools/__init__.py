@@ -191,8 +191,8 @@ def wait_all(axes: "KOVAxisController", stations: Iterable[int], timeout: float 
     poll loop, and judge each as `wait_for_locating_done` does.
 
     The loop reads the running output (Y1) of one moving axis at a time and then leaves the
-    bus free at least 0.01 s and as long as that read took, so that other threads' calls
-    on the same bus go through almost as on a quiet bus. When an axis stands, its
+    bus free at least 0.01 s and twice as long as that read took, so that other threads'
+    calls on the same bus go through almost as on a quiet bus. When an axis stands, its
     `wait_for_locating_done` reads the stop source and logs it. The first that did not reach
     its target raises: `OSError` "station {station}: 定位动作因故未能完成:{code}" (with a
     `station` attribute), while the others may still move; the master's errors pass
@@ -222,4 +222,4 @@ def wait_all(axes: "KOVAxisController", stations: Iterable[int], timeout: float 
         if pending and deadline is not None and time.monotonic() > deadline:
             raise _naming(TimeoutError("定位超时"), pending)
         if pending:
-            time.sleep(max(POLL_INTERVAL, took))
+            time.sleep(max(POLL_INTERVAL, 2 * took))
