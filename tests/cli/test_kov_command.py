@@ -103,7 +103,7 @@ def test_status_follows_an_input_change_and_ends_at_ctrl_c(tmp_path: Path) -> No
     with zol_mew.Simulator((1, 2)) as sim:
         once = run_kov(tmp_path, "status", sim.port, "-s", "1,2", "--ppmm", "100")
         assert once.returncode == 0, once.stderr
-        assert table_rows(once.stdout)[1][:4] == ["2", "5000", "(50.000", "mm)"]
+        assert table_rows(once.stdout)[1][:4] == ["2", "5000", "50.000", "stands"]
 
         watch = subprocess.Popen(
             kov("status", sim.port, "-s", "1", "--watch", "--interval", "0.02"),
@@ -174,11 +174,11 @@ def test_the_live_view_draws_a_table_on_a_terminal(tmp_path: Path) -> None:
         try:
             screen = b""
             deadline = time.monotonic() + WAIT
-            while screen.count(b"emergency") < 2 and time.monotonic() < deadline:
+            while screen.count(b"e-stop") < 2 and time.monotonic() < deadline:
                 if select.select([parent], [], [], 0.5)[0]:
                     screen += os.read(parent, 4096)
-            assert screen.count(b"emergency") >= 2, screen  # drawn, then drawn again
-            assert "┃".encode() in screen or "│".encode() in screen, screen
+            assert screen.count(b"e-stop") >= 2, screen  # drawn, then drawn again in place
+            assert b"\x1b[" in screen and "─".encode() in screen, screen
             watch.send_signal(signal.SIGINT)
             assert watch.wait(timeout=WAIT) == 130
         finally:

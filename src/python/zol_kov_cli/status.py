@@ -10,8 +10,13 @@ from . import common
 if TYPE_CHECKING:
     from zol_kov import KOVAxisController
 
-HEADER = ["station", "position", "motion", "stop source", "-limit", "origin", "+limit",
-          "alarm", "emergency", "enable"]
+# Short enough for one line of an 80-column terminal; "mm" follows "position" with --ppmm.
+HEADER = ["station", "position", "motion", "stop", "-limit", "origin", "+limit", "alarm",
+          "e-stop", "enable"]
+
+
+def header(ppmm: Optional[float]) -> List[str]:
+    return HEADER[:2] + (["mm"] if ppmm else []) + HEADER[2:]
 ENABLE_BIT = 1 << 18  # Y2, the drive enable, in the outputs half of the image
 
 
@@ -47,14 +52,11 @@ def status_cells(axes: "KOVAxisController", station: int, ppmm: Optional[float])
 
     words = axes.status_words(station)  # the scale stays 1: positions in pulses
     pulses = int(words[0])
-    position = "%d" % pulses if ppmm is None else "%d (%.3f mm)" % (pulses, pulses / ppmm)
     try:
         stop = StopSource(words[4]).name
     except ValueError:
         stop = "code %d" % words[4]
-    return [
-        str(station),
-        position,
+    return [str(station), "%d" % pulses] + (["%.3f" % (pulses / ppmm)] if ppmm else []) + [
         "moving" if axes.is_running(station, words) else "stands",
         stop,
         on_off(axes.at_negative_limit(station, words)),
@@ -72,7 +74,7 @@ def run(args: argparse.Namespace) -> int:
     try:
         if not args.watch:
             rows = [status_cells(axes, station, args.ppmm) for station in args.stations]
-            common.print_table(HEADER, rows)
+            common.print_table(header(args.ppmm), rows)
             return 0
         console = common.rich_console(sys.stdout)
         if console is not None:
@@ -85,11 +87,13 @@ def run(args: argparse.Namespace) -> int:
 
 
 def watch_live(axes: "KOVAxisController", args: argparse.Namespace, console: object) -> None:
+    from rich import box
     from rich.live import Live
     from rich.table import Table
 
     def table() -> Table:
-        shown = Table(*HEADER, title="%s - %s - Ctrl-C ends" % (args.port, time.strftime("%X")))
+        shown = Table(*header(args.ppmm), box=box.SIMPLE_HEAD, padding=(0, 0),
+                      title="%s - %s - Ctrl-C ends" % (args.port, time.strftime("%X")))
         for station in args.stations:
             shown.add_row(*status_cells(axes, station, args.ppmm))
         return shown
@@ -110,9 +114,9 @@ def watch_lines(axes: "KOVAxisController", args: argparse.Namespace) -> None:
             if shown.get(station) != cells:
                 shown[station] = cells
                 stamp = time.strftime("%H:%M:%S") + ".%03d" % (time.time() % 1 * 1000)
-                print(stamp + "  " + line(cells), flush=True)
+                print(stamp + "  " + line(cells, args.ppmm), flush=True)
         time.sleep(args.interval)
 
 
-def line(cells: Sequence[str]) -> str:
-    return "  ".join("%s=%s" % (name, cell) for name, cell in zip(HEADER, cells))
+def line(cells: Sequence[str], ppmm: Optional[float]) -> str:
+    return "  ".join("%s=%s" % pair for pair in zip(header(ppmm), cells))
