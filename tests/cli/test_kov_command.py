@@ -124,8 +124,11 @@ def test_status_follows_an_input_change_and_ends_at_ctrl_c(tmp_path: Path) -> No
             watch.communicate()
 
 
-@pytest.mark.serial  # the Ctrl-C must land while the move is still under way
-def test_a_move_interrupted_by_ctrl_c_leaves_the_axis_stopped(tmp_path: Path) -> None:
+@pytest.mark.serial  # the signal must land while the move is still under way
+@pytest.mark.parametrize("stop, status, said", [(signal.SIGINT, 130, "interrupted"),
+                                               (signal.SIGTERM, 143, "terminated")])
+def test_a_move_interrupted_leaves_the_axis_stopped(tmp_path: Path, stop: int, status: int,
+                                                   said: str) -> None:
     sim = KovSim("--stations", "1")
     try:
         move = subprocess.Popen(
@@ -134,14 +137,14 @@ def test_a_move_interrupted_by_ctrl_c_leaves_the_axis_stopped(tmp_path: Path) ->
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
         try:
             sim.wait_for(r"@01WC.R00021")  # the relative move starts
-            move.send_signal(signal.SIGINT)
+            move.send_signal(stop)
             stdout, stderr = move.communicate(timeout=WAIT)
         finally:
             if move.poll() is None:
                 move.kill()
                 move.communicate()
-        assert move.returncode == 130, stderr
-        assert stderr == "kov: interrupted\n" and stdout == ""
+        assert move.returncode == status, stderr
+        assert stderr == "kov: %s\n" % said and stdout == ""
         with zol_mew.MewMaster(sim.port) as bus:
             assert not bus.get_coil(1, "Y1")
             assert bus.get_int32(1, "D20") == 1  # Command: the stop ended it

@@ -6,11 +6,14 @@
 
 Each subcommand is a module with add_parser(subparsers), which registers it with
 set_defaults(func=...), and a run function that returns the exit status. Exit status: 0
-done, 1 a device or bus error (one line on stderr), 2 a usage error, 130 Ctrl-C.
+done, 1 a device or bus error (one line on stderr), 2 a usage error, 130 Ctrl-C, 143
+SIGTERM (both stop a motion under way first).
 """
 
 import argparse
+import signal
 import sys
+from types import FrameType
 from typing import List, Optional
 
 from . import common, motion, registers, scan, status
@@ -23,7 +26,16 @@ Every command takes the port (a serial device or tcp://host:port) and the line o
 zol_mew.MewMaster (--baudrate, --bytesize, --parity, --stopbits, --timeout). Motions ask
 before they start (unless --yes) and stop the axis on Ctrl-C or any error. The commands
 that use the zol_kov controller (status, the motions) log to log/ in the current directory.
-Exit status: 0 done, 1 device or bus error, 2 usage error, 130 Ctrl-C."""
+Exit status: 0 done, 1 device or bus error, 2 usage error, 130 Ctrl-C, 143 SIGTERM."""
+
+
+class Terminated(BaseException):
+    """SIGTERM, which ends kov as Ctrl-C does: a motion under way is stopped first."""
+
+
+def _terminate(signum: int, frame: Optional[FrameType]) -> None:
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second one must not cut the stop short
+    raise Terminated()
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -45,12 +57,16 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Optional[List[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)  # exits with status 2 on a usage error
+    previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         status: int = args.func(args)
         return status
     except KeyboardInterrupt:
         print("kov: interrupted", file=sys.stderr)
         return 130
+    except Terminated:
+        print("kov: terminated", file=sys.stderr)
+        return 128 + signal.SIGTERM
     except (common.UsageError, ValueError, OverflowError) as error:
         # ValueError, OverflowError: the master's checks of an address or value, before
         # anything is sent.
@@ -59,3 +75,5 @@ def main(argv: Optional[List[str]] = None) -> int:
     except (common.Failed, OSError) as error:
         print("kov: %s" % error, file=sys.stderr)
         return 1
+    finally:
+        signal.signal(signal.SIGTERM, previous)
