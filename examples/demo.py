@@ -22,6 +22,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
 import zol_mew
 from zol_kov import Direction, FindingOMethod, KOVAxisController, StopSource
+from zol_kov_tools import stop_axes, stop_on_error, wait_all
 
 STATIONS = (1, 2, 3)
 PULSES_PER_MM = 100
@@ -196,8 +197,7 @@ def home(demo: Demo) -> None:
     for station in (1, 2):
         result = results[station]
         if result is None:  # still running: stop it and collect the run all the same
-            axes.stop(station)
-            axes.wait_for_find_o_finish(station, WAIT)
+            stop_axes(axes, [station])
         demo.check(result is True, "station %d homed (result %s)" % (station, result))
         demo.expect_position(station, 0.0)
 
@@ -211,8 +211,7 @@ def move(demo: Demo) -> None:
         demo.aim(station, target)
         axes.locate_absolutely(station, target)
     with StatusTable(axes, STATIONS):
-        for station in STATIONS:
-            axes.wait_for_locating_done(station, WAIT)
+        wait_all(axes, STATIONS, WAIT)  # one poll loop for the three
     for station, target in targets.items():
         demo.expect_position(station, target)
 
@@ -398,14 +397,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print("Simulated motion modules, stations %s, on %s" % (sim.stations, sim.port))
         axes = KOVAxisController(sim.port, 115200)
         demo = Demo(axes, sim.now)
-        try:
+        # On Ctrl-C or an error: stop the axes (also a homing run), close with force and
+        # let the exception go on.
+        with stop_on_error(axes, STATIONS):
             set_up(demo)
             home(demo)
             move(demo)
             into_the_limit(demo)
             end = sim.now()
-        finally:
-            axes.close(force=True)  # forced: a homing run may be left after a failure
+        axes.close()
         plot(sim, demo, end, plot_path, args.time_scale)
 
     print("\n== Homing as the log file tells it")

@@ -8,54 +8,20 @@
 Homing drives the axis to its negative limit switch and then back onto the origin sensor,
 so make sure it can travel there. The log goes to log/zol_kov-YYYYMMDD.log here.
 
-Ctrl-C (or any error) stops the axis before the program ends: the motion module carries
-on with a motion by itself, so a program that just exits leaves the axis running.
+Ctrl-C (or any error) stops the axis before the program ends (zol_kov_tools.stop_on_error):
+the motion module carries on with a motion by itself, so a program that just exits leaves
+the axis running.
 """
 
 import argparse
-import contextlib
 import os
-import signal
 import sys
-import threading
-import time
-from typing import Iterator, Optional, Sequence
+from typing import Optional, Sequence
 
 from zol_kov import Direction, KOVAxisController
+from zol_kov_tools import stop_axes, stop_on_error
 
 PULSES_PER_MM = 100  # e.g. 200 steps/rev x 10 microsteps on a 20 mm/rev belt
-STOP_TIMEOUT = 10.0  # seconds for the axes to come to a standstill when stopped
-
-
-@contextlib.contextmanager
-def interrupts_held_back() -> Iterator[None]:
-    """Ignore Ctrl-C for a while, so that a second one cannot cut the stopping short."""
-    if threading.current_thread() is not threading.main_thread():
-        yield  # only the main thread receives signals
-        return
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-
-
-def stop_axes(axes: KOVAxisController, stations: Sequence[int]) -> None:
-    """Stop every axis of `stations` and wait until it stands, also one that a homing
-    run drives. Gives up after STOP_TIMEOUT seconds (a dead bus raises sooner)."""
-    deadline = time.monotonic() + STOP_TIMEOUT
-    for station in stations:
-        axes.stop(station)
-    for station in stations:
-        # A homing thread goes on from the stop source it reads: a stop that lands
-        # just before it starts its next motion (the jog to the limit, the origin
-        # search) does not end the run. Stop again until its thread has ended.
-        while axes.is_finding_o(station) and time.monotonic() < deadline:
-            axes.wait_for_find_o_finish(station, 0.1)  # collects the run once it has ended
-            axes.stop(station)
-        # A stop ramps down over the acceleration time: wait until the pulses end.
-        while axes.is_running(station) and time.monotonic() < deadline:
-            time.sleep(0.01)
 
 
 def home_and_move(axes: KOVAxisController, station: int) -> int:
@@ -68,8 +34,9 @@ def home_and_move(axes: KOVAxisController, station: int) -> int:
     axes.find_o(station, 5.0, 20.0, 0.2, Direction.Negative)
     homed = axes.wait_for_find_o_finish(station, 120.0)
     if homed is None:
-        raise TimeoutError("homing took over 120 s")  # run() stops the axis
+        raise TimeoutError("homing took over 120 s")  # stop_on_error stops the axis
     if not homed:
+        stop_axes(axes, [station])  # a run that a bus error ended may leave it moving
         print("homing failed, stop source %s" % axes.get_stop_source(station).name)
         return 1
 
@@ -83,19 +50,11 @@ def home_and_move(axes: KOVAxisController, station: int) -> int:
 
 def run(port: str, baudrate: int, station: int) -> int:
     axes = KOVAxisController(port, baudrate)
-    try:
+    # Ctrl-C, a time-out, a bus error: stop_on_error stops what may move (also a homing
+    # run about to start its next motion, within 10 s), closes with force and lets the
+    # exception propagate (Ctrl-C ends the program with status 130, as a shell expects).
+    with stop_on_error(axes, [station]):
         status = home_and_move(axes, station)
-    except BaseException:
-        # Ctrl-C, a time-out, a bus error: stop what may move, close, and let the
-        # exception propagate (Ctrl-C ends the program with status 130, as a shell expects).
-        with interrupts_held_back():
-            try:
-                stop_axes(axes, [station])
-            finally:
-                # force: a homing run that could not be collected must not keep the
-                # port open; its thread then ends at its next bus access.
-                axes.close(force=True)
-        raise
     axes.close()
     return status
 

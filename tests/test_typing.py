@@ -24,7 +24,12 @@ import zol_mew
 ROOT = Path(__file__).resolve().parents[1]
 STUBS = ROOT / "stubs"
 SAMPLES = ROOT / "tests" / "typing_samples"
-CHECKED = sorted((ROOT / "examples").glob("*.py")) + sorted(SAMPLES.glob("*.py"))
+# The examples, the samples, and the pure-Python modules that the package installs.
+CHECKED = (
+    sorted((ROOT / "examples").glob("*.py"))
+    + sorted(SAMPLES.glob("*.py"))
+    + sorted((ROOT / "src" / "python").rglob("*.py"))
+)
 GOOD = [path for path in CHECKED if path.name != "mistakes.py"]
 MISTAKES = SAMPLES / "mistakes.py"
 
@@ -102,7 +107,7 @@ def _markers(path: Path, tag: str) -> Dict[int, str]:
     return marked
 
 
-@pytest.mark.parametrize("path", GOOD, ids=lambda p: p.name)
+@pytest.mark.parametrize("path", GOOD, ids=lambda p: str(p.relative_to(ROOT)))
 def test_examples_and_samples_pass_strict_checking(
     mypy_messages: List[Message], path: Path
 ) -> None:
@@ -110,7 +115,7 @@ def test_examples_and_samples_pass_strict_checking(
     assert errors == []
 
 
-@pytest.mark.parametrize("path", GOOD, ids=lambda p: p.name)
+@pytest.mark.parametrize("path", GOOD, ids=lambda p: str(p.relative_to(ROOT)))
 def test_revealed_types_come_from_the_stubs(mypy_messages: List[Message], path: Path) -> None:
     revealed = {
         m.line: m.text[len('Revealed type is "') : -1].replace("builtins.", "")

@@ -21,6 +21,9 @@ _PASSED = (
     "stations",
     "time_scale",
     "baudrate",
+    "parity",
+    "stopbits",
+    "line_check",
     "tcp",
     "tcp_port",
     "negative_limit",
@@ -62,6 +65,11 @@ def _parser() -> argparse.ArgumentParser:
         help="simulated seconds per real second" + default("time_scale"))
     add("--baudrate", type=int,
         help="pace replies like a serial line at this rate (default: as fast as possible)")
+    add("--parity", choices=("N", "E", "O"), help="the modules' parity" + default("parity"))
+    add("--stopbits", type=int, choices=(1, 2), help="the modules' stop bits" + default("stopbits"))
+    add("--line-check", action="store_true",
+        help="answer only a master that opened the line at --baudrate, --parity and --stopbits "
+        "(other rates are heard as noise, other framings answered with garbage)")
     add("--tcp", action="store_true", help="serve on 127.0.0.1 instead of a pty")
     add("--tcp-port", type=int, help="TCP port with --tcp (default: a free one)")
     for end in ("negative_limit", "positive_limit", "origin_low", "origin_high"):

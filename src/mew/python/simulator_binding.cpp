@@ -66,7 +66,8 @@ std::int32_t to_int32(const py::int_& value) {
 
 // The options of a Simulator(...) call.
 mew::sim::SimulatorOptions simulator_options(const py::object& stations, double time_scale,
-                                             const py::object& baudrate, bool tcp, int tcp_port,
+                                             const py::object& baudrate, const std::string& parity,
+                                             int stopbits, bool line_check, bool tcp, int tcp_port,
                                              std::int32_t negative_limit,
                                              std::int32_t positive_limit, std::int32_t origin_low,
                                              std::int32_t origin_high, std::int32_t position,
@@ -93,6 +94,10 @@ mew::sim::SimulatorOptions simulator_options(const py::object& stations, double 
     if (!rate) throw py::value_error("baudrate must be positive");
     o.baudrate = static_cast<int>(*rate);
   }
+  if (parity.size() != 1) throw py::value_error("parity must be 'N', 'E' or 'O'");
+  o.parity = parity[0];  // the server checks the letter and the stop bits
+  o.stopbits = stopbits;
+  o.line_check = line_check;
   o.tcp = tcp;
   o.tcp_port = tcp_port;
   o.geometry = {negative_limit, positive_limit, origin_low, origin_high};
@@ -203,34 +208,38 @@ and applies to every station; change it per station with set_geometry().
   // The keyword defaults, taken from the options' own; also a class attribute for front
   // ends that offer the same settings (kov-sim).
   const mew::sim::SimulatorOptions d;
-  py::dict defaults(
-      "stations"_a = py::tuple(py::cast(d.stations)), "time_scale"_a = d.time_scale,
-      "baudrate"_a = py::none(),  // a baudrate of 0 in the options: no pacing
-      "tcp"_a = d.tcp, "tcp_port"_a = d.tcp_port, "negative_limit"_a = d.geometry.negative_limit,
-      "positive_limit"_a = d.geometry.positive_limit, "origin_low"_a = d.geometry.origin_low,
-      "origin_high"_a = d.geometry.origin_high, "position"_a = d.start_position,
-      "turnaround"_a = d.turnaround, "trace_interval"_a = d.trace_interval,
-      "log_commands"_a = false);
+  py::dict defaults("stations"_a = py::tuple(py::cast(d.stations)), "time_scale"_a = d.time_scale,
+                    "baudrate"_a = py::none(),  // a baudrate of 0 in the options: no pacing
+                    "parity"_a = std::string(1, d.parity), "stopbits"_a = d.stopbits,
+                    "line_check"_a = d.line_check, "tcp"_a = d.tcp, "tcp_port"_a = d.tcp_port,
+                    "negative_limit"_a = d.geometry.negative_limit,
+                    "positive_limit"_a = d.geometry.positive_limit,
+                    "origin_low"_a = d.geometry.origin_low,
+                    "origin_high"_a = d.geometry.origin_high, "position"_a = d.start_position,
+                    "turnaround"_a = d.turnaround, "trace_interval"_a = d.trace_interval,
+                    "log_commands"_a = false);
   const auto by_default = [&](const char* name) { return py::object(defaults[name]); };
-  cls.def(
-      py::init([](const py::object& stations, double time_scale, const py::object& baudrate,
-                  bool tcp, int tcp_port, std::int32_t negative_limit, std::int32_t positive_limit,
-                  std::int32_t origin_low, std::int32_t origin_high, std::int32_t position,
-                  double turnaround, double trace_interval, bool log_commands) {
-        return std::make_unique<Simulator>(
-            simulator_options(stations, time_scale, baudrate, tcp, tcp_port, negative_limit,
-                              positive_limit, origin_low, origin_high, position, turnaround,
-                              trace_interval),
-            log_commands);
-      }),
-      "stations"_a = by_default("stations"), py::kw_only(),
-      "time_scale"_a = by_default("time_scale"), "baudrate"_a = by_default("baudrate"),
-      "tcp"_a = by_default("tcp"), "tcp_port"_a = by_default("tcp_port"),
-      "negative_limit"_a = by_default("negative_limit"),
-      "positive_limit"_a = by_default("positive_limit"), "origin_low"_a = by_default("origin_low"),
-      "origin_high"_a = by_default("origin_high"), "position"_a = by_default("position"),
-      "turnaround"_a = by_default("turnaround"), "trace_interval"_a = by_default("trace_interval"),
-      "log_commands"_a = by_default("log_commands"));
+  cls.def(py::init([](const py::object& stations, double time_scale, const py::object& baudrate,
+                      const std::string& parity, int stopbits, bool line_check, bool tcp,
+                      int tcp_port, std::int32_t negative_limit, std::int32_t positive_limit,
+                      std::int32_t origin_low, std::int32_t origin_high, std::int32_t position,
+                      double turnaround, double trace_interval, bool log_commands) {
+            return std::make_unique<Simulator>(
+                simulator_options(stations, time_scale, baudrate, parity, stopbits, line_check, tcp,
+                                  tcp_port, negative_limit, positive_limit, origin_low, origin_high,
+                                  position, turnaround, trace_interval),
+                log_commands);
+          }),
+          "stations"_a = by_default("stations"), py::kw_only(),
+          "time_scale"_a = by_default("time_scale"), "baudrate"_a = by_default("baudrate"),
+          "parity"_a = by_default("parity"), "stopbits"_a = by_default("stopbits"),
+          "line_check"_a = by_default("line_check"), "tcp"_a = by_default("tcp"),
+          "tcp_port"_a = by_default("tcp_port"), "negative_limit"_a = by_default("negative_limit"),
+          "positive_limit"_a = by_default("positive_limit"),
+          "origin_low"_a = by_default("origin_low"), "origin_high"_a = by_default("origin_high"),
+          "position"_a = by_default("position"), "turnaround"_a = by_default("turnaround"),
+          "trace_interval"_a = by_default("trace_interval"),
+          "log_commands"_a = by_default("log_commands"));
   cls.attr("defaults") = py::module_::import("types").attr("MappingProxyType")(defaults);
   cls.attr("min_trace_interval") = mew::sim::kMinTraceInterval;
 

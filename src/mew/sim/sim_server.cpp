@@ -14,17 +14,26 @@
 #include <utility>
 
 #include "mew/protocol/printable.hpp"
+#include "mew/sim/line_settings.hpp"
 
 namespace mew::sim {
 namespace {
 
 namespace proto = mew::protocol;
 
-// Bytes of an 8N1 character on the wire: start, 8 data, stop.
-constexpr double kBitsPerChar = 10.0;
 constexpr std::size_t kMaxPendingInput = 1 << 16;
 
 bool finite_nonnegative(double v) { return std::isfinite(v) && v >= 0.0; }
+
+// Bits of one character on the wire: start, 8 data, parity, stop.
+double bits_per_char(const SimulatorOptions& o) {
+  return 1.0 + 8.0 + (o.parity == 'N' ? 0.0 : 1.0) + o.stopbits;
+}
+
+std::string describe(int baudrate, bool parity_odd, int stopbits) {
+  return std::to_string(baudrate) + " baud, " + (parity_odd ? "odd parity" : "not odd parity") +
+         ", " + std::to_string(stopbits) + " stop bit" + (stopbits == 1 ? "" : "s");
+}
 
 }  // namespace
 
@@ -42,6 +51,19 @@ SimulatorServer::SimulatorServer(SimulatorOptions options) : options_(std::move(
     throw std::invalid_argument("time_scale must be a number in (0, 1e6]");
   }
   if (options_.baudrate < 0) throw std::invalid_argument("baudrate must be positive");
+  if (options_.parity != 'N' && options_.parity != 'E' && options_.parity != 'O') {
+    throw std::invalid_argument("parity must be 'N', 'E' or 'O'");
+  }
+  if (options_.stopbits != 1 && options_.stopbits != 2) {
+    throw std::invalid_argument("stopbits must be 1 or 2");
+  }
+  if (options_.line_check && options_.baudrate == 0) {
+    throw std::invalid_argument("line_check needs the modules' baudrate");
+  }
+  if (options_.line_check && options_.tcp) {
+    // A serial device server keeps the serial settings itself; a TCP client sets none.
+    throw std::invalid_argument("line_check needs a pseudo-terminal, not tcp");
+  }
   if (!finite_nonnegative(options_.turnaround)) {
     throw std::invalid_argument("turnaround must be a non-negative number of seconds");
   }
@@ -203,6 +225,20 @@ std::uint64_t SimulatorServer::request_count() const {
 
 int SimulatorServer::line_fd() const { return options_.tcp ? client_.get() : pty_.master.get(); }
 
+SimulatorServer::LineFit SimulatorServer::line_fit(std::string* line_settings) const {
+  if (!options_.line_check) return LineFit::kMatch;
+  // What the master set, read at each request: it may reopen the line with
+  // other settings at any time. The slave we keep open shows them.
+  const std::optional<LineSettings> line = read_line_settings(pty_.keeper.get());
+  if (!line) return LineFit::kMatch;
+  *line_settings = describe(line->baudrate, line->parity_odd, line->stopbits);
+  if (line->baudrate != options_.baudrate) return LineFit::kWrongRate;
+  if (line->stopbits != options_.stopbits || line->parity_odd != (options_.parity == 'O')) {
+    return LineFit::kWrongFraming;
+  }
+  return LineFit::kMatch;
+}
+
 void SimulatorServer::serve() {
   std::string input;
   char buf[4096];
@@ -260,6 +296,20 @@ void SimulatorServer::serve() {
         continue;
       }
       if (got < 0) continue;
+      std::string line_settings;
+      const LineFit fit = line_fit(&line_settings);
+      if (fit == LineFit::kWrongRate) {
+        // Characters sent at another rate reach a module as noise: it answers nothing.
+        input.clear();
+        if (options_.log) {
+          char stamp[32];
+          std::snprintf(stamp, sizeof stamp, "[%10.3f] ", now());
+          options_.log(stamp + proto::printable_frame(std::string(buf, got)) +
+                       " -> (heard as noise: line at " + line_settings + ", modules at " +
+                       std::to_string(options_.baudrate) + " baud)");
+        }
+        continue;
+      }
       input.append(buf, static_cast<std::size_t>(got));
       if (input.size() > kMaxPendingInput) input.erase(0, input.size() - kMaxPendingInput);
 
@@ -267,7 +317,7 @@ void SimulatorServer::serve() {
       std::vector<std::string> log_lines;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        while (handle_input(input, &replies, &log_lines)) {
+        while (handle_input(input, fit == LineFit::kWrongFraming, &replies, &log_lines)) {
         }
       }
       if (options_.log) {
@@ -285,7 +335,7 @@ void SimulatorServer::serve() {
   }
 }
 
-bool SimulatorServer::handle_input(std::string& input, std::vector<Outgoing>* out,
+bool SimulatorServer::handle_input(std::string& input, bool garbled, std::vector<Outgoing>* out,
                                    std::vector<std::string>* log) {
   if (input.empty()) return false;
   const proto::DecodeResult r = proto::decode(input);
@@ -303,23 +353,27 @@ bool SimulatorServer::handle_input(std::string& input, std::vector<Outgoing>* ou
   if (it == models_.end()) return true;
   AxisModel& model = it->second;
 
-  if (r.status == proto::DecodeStatus::kBadChecksum) {
-    answer(frame_text, f.station, f.command, f.tag, proto::kErrChecksum, nullptr, out, log);
+  // Characters framed otherwise are read with some bits wrong: the module
+  // finds a bad checksum, and its reply reaches the master garbled too.
+  if (garbled || r.status == proto::DecodeStatus::kBadChecksum) {
+    answer(frame_text, f.station, f.command, f.tag, proto::kErrChecksum, nullptr, garbled, out,
+           log);
     return true;
   }
   if (r.status == proto::DecodeStatus::kMalformed) {
-    answer(frame_text, f.station, f.command, f.tag, proto::kErrMalformedRequest, nullptr, out, log);
+    answer(frame_text, f.station, f.command, f.tag, proto::kErrMalformedRequest, nullptr, false,
+           out, log);
     return true;
   }
   const proto::ParsedRequest parsed = proto::parse_request(f);
   if (parsed.error != 0) {
-    answer(frame_text, f.station, f.command, f.tag, parsed.error, nullptr, out, log);
+    answer(frame_text, f.station, f.command, f.tag, parsed.error, nullptr, false, out, log);
     return true;
   }
   const double t = now();
   answer(
       frame_text, f.station, f.command, f.tag, 0,
-      [&](std::string* data) { return execute(model, t, parsed.request, data); }, out, log);
+      [&](std::string* data) { return execute(model, t, parsed.request, data); }, false, out, log);
   return true;
 }
 
@@ -357,7 +411,7 @@ int SimulatorServer::execute(AxisModel& model, double now, const proto::Request&
 
 void SimulatorServer::answer(const std::string& frame_text, int station, const std::string& command,
                              char tag, int request_error,
-                             const std::function<int(std::string*)>& act,
+                             const std::function<int(std::string*)>& act, bool garbled,
                              std::vector<Outgoing>* out, std::vector<std::string>* log) {
   ++request_count_;
   request_log_.push_back(proto::printable_frame(frame_text));
@@ -410,10 +464,16 @@ void SimulatorServer::answer(const std::string& frame_text, int station, const s
     }
     note += " (corrupted)";
   }
+  if (garbled) {
+    // The high bit stands for the bits that a differently framed character
+    // shifts: nothing of it decodes, not even the terminator.
+    for (char& c : o.bytes) c = static_cast<char>(c ^ 0x80);
+    note += " (garbled: the line's framing differs from the modules')";
+  }
   if (options_.baudrate > 0) {
-    o.delay =
-        static_cast<double>(frame_text.size() + o.bytes.size()) * kBitsPerChar / options_.baudrate +
-        options_.turnaround;
+    o.delay = static_cast<double>(frame_text.size() + o.bytes.size()) * bits_per_char(options_) /
+                  options_.baudrate +
+              options_.turnaround;
   }
   if (f.delay > 0.0) {
     o.delay += f.delay;

@@ -32,8 +32,13 @@ namespace mew::sim {
 // everywhere (the Python binding reads them for its keyword defaults).
 struct SimulatorOptions {
   std::vector<int> stations{1};
-  double time_scale = 1.0;    // simulated seconds per real second
-  int baudrate = 0;           // 0: answer at once; else pace replies by 8N1 wire time
+  double time_scale = 1.0;  // simulated seconds per real second
+  int baudrate = 0;         // 0: answer at once; else pace replies by their wire time
+  char parity = 'N';        // the modules' framing: 'N', 'E' or 'O', and 1 or 2 stop bits
+  int stopbits = 1;
+  // Answer only a master that set the pseudo-terminal to `baudrate` and the
+  // framing; another rate is heard as noise, another framing as garbage.
+  bool line_check = false;
   double turnaround = 0.002;  // seconds before a paced reply starts
   bool tcp = false;
   int tcp_port = 0;  // 0 picks a free port
@@ -118,15 +123,21 @@ class SimulatorServer {
     double split_pause = 0.0;
   };
 
+  // How the master's line settings fit the modules' (line_check).
+  enum class LineFit { kMatch, kWrongRate, kWrongFraming };
+
   AxisModel& model(int station);
   void serve();
+  LineFit line_fit(std::string* line_settings) const;
   // Handles the front of the input buffer (lock held); false when it needs
   // more bytes.
-  bool handle_input(std::string& input, std::vector<Outgoing>* out, std::vector<std::string>* log);
+  // `garbled`: the line's framing differs, so every request reads as one with a bad checksum.
+  bool handle_input(std::string& input, bool garbled, std::vector<Outgoing>* out,
+                    std::vector<std::string>* log);
   // Answers one request frame (lock held): runs it unless a fault says
   // otherwise and queues the reply that the faults leave.
   void answer(const std::string& frame_text, int station, const std::string& command, char tag,
-              int request_error, const std::function<int(std::string*)>& act,
+              int request_error, const std::function<int(std::string*)>& act, bool garbled,
               std::vector<Outgoing>* out, std::vector<std::string>* log);
   static int execute(AxisModel& model, double now, const protocol::Request& request,
                      std::string* data);

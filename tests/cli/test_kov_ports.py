@@ -2,17 +2,12 @@
 out USB serial adapters (ttyUSB on an interface, ttyACM as the interface), a native UART,
 an empty UART slot and a virtual console."""
 
-import argparse
-import importlib.util
 import re
-from pathlib import Path
 
 import pytest
 
-PORTS_PY = Path(__file__).resolve().parents[1] / "src" / "python" / "zol_kov_cli" / "ports.py"
-_spec = importlib.util.spec_from_file_location("kov_ports_under_test", str(PORTS_PY))
-ports = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(ports)  # type: ignore[union-attr]
+import zol_kov_cli
+from zol_kov_cli import ports
 
 USB = "devices/pci0000:00/0000:00:14.0/usb1"
 # name: where its device directory is, what the tree holds, and the row `kov ports` prints.
@@ -68,10 +63,7 @@ def kov_ports(tmp_path, monkeypatch, capsys):
             sys_root, dev_root = make_tree(tmp_path, names)
             monkeypatch.setattr(ports, "SYS_ROOT", str(sys_root))
             monkeypatch.setattr(ports, "DEV_ROOT", str(dev_root))
-        parser = argparse.ArgumentParser(prog="kov")
-        ports.add_parser(parser.add_subparsers())
-        args = parser.parse_args(["ports"])
-        status = args.func(args)
+        status = zol_kov_cli.main(["ports"])
         out, err = capsys.readouterr()
         return status, out.splitlines(), err.splitlines()
 
