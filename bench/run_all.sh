@@ -13,6 +13,6 @@ if [ -z "$py" ]; then
   py=$venv/bin/python
 fi
 floor/build.sh "$py"
-for b in bench_controller.py bench_bus.py bench_wire.py bench_waiting.py bench_wait_all.py; do
+for b in bench_controller.py bench_bus.py bench_wire.py bench_waiting.py bench_contention.py bench_wait_all.py; do
   "$py" "$b"
 done

@@ -1,8 +1,8 @@
 """zol_kov on the built-in simulator: three axes homed, moved and driven into a limit.
 
 Run it through `scripts/demo`, which installs the project with its plotting extra and runs
-this file from out/demo/. Run by hand, it writes log/ and the plot under the current
-directory:
+this file from out/demo/. Run by hand, it needs that extra (matplotlib: pip install
+".[plot]" from the repository) and writes log/ and the plot under the current directory:
 
     python examples/demo.py [--time-scale 5] [--plot zol_kov_demo.png]
 

@@ -147,6 +147,21 @@ def test_installed_stub_packages_are_the_stubs(module: str) -> None:
     )
 
 
+@pytest.mark.parametrize("module", ["zol_kov", "zol_mew"])
+def test_every_public_class_and_method_in_the_stubs_has_a_docstring(module: str) -> None:
+    tree = ast.parse((STUBS / (module + ".pyi")).read_text(encoding="utf8"))
+    missing = [
+        "%s.%s" % (node.name, item.name)
+        for node in tree.body
+        if isinstance(node, ast.ClassDef) and not node.name.startswith("_")
+        for item in [node] + node.body
+        if isinstance(item, (ast.ClassDef, ast.FunctionDef))
+        and not any(getattr(d, "attr", "") == "setter" for d in item.decorator_list)
+        and ast.get_docstring(item) is None
+    ]
+    assert missing == []
+
+
 def test_stubtest_agrees_with_the_modules(tmp_path: Path) -> None:
     # Names, parameters and defaults against the modules themselves; zol_kov's operations
     # expose full signatures, pybind11's only names (see the next test).

@@ -84,6 +84,23 @@ void raise_too_many(NativeFunction* f, Py_ssize_t given) {
   }
 }
 
+// The interpreter's wording, with its hint at the closest parameter where it gives one (3.13).
+void raise_unexpected_keyword(NativeFunction* f, PyObject* key) {
+  Ref names = Ref::steal(PyList_New(f->nparams));
+  if (!names) return;
+  for (Py_ssize_t i = 0; i < f->nparams; ++i)
+    PyList_SET_ITEM(names.get(), i, Ref::borrow(f->param_names[i]).release());
+  Ref suggestion = compat::keyword_suggestion(names.get(), key);
+  if (suggestion) {
+    PyErr_Format(PyExc_TypeError,
+                 "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", f->call_name,
+                 key, suggestion.get());
+  } else {
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->call_name,
+                 key);
+  }
+}
+
 Py_ssize_t find_param(NativeFunction* f, PyObject* key) {
   for (Py_ssize_t i = 0; i < f->nparams; ++i)
     if (f->param_names[i] == key) return i;
@@ -158,8 +175,7 @@ PyObject* parse_and_run(NativeFunction* f, PyObject* const* args, size_t nargsf,
       }
       const Py_ssize_t j = find_param(f, key);
       if (j < 0) {
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->call_name,
-                     key);
+        raise_unexpected_keyword(f, key);
         return nullptr;
       }
       if (slots[j] != nullptr) {

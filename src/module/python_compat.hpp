@@ -6,7 +6,10 @@
 
 #include <cstdint>
 #include <exception>
+#include <string_view>
+#include <vector>
 
+#include "module/name_suggestion.hpp"
 #include "module/py_ref.hpp"
 
 namespace kov::compat {
@@ -186,6 +189,49 @@ inline void set_raised_exception(Ref exc) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
   Py_INCREF(type);
   PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+// What the interpreter adds to its "unexpected keyword argument" error of a Python function:
+// the parameter name closest to `keyword` among `names` (a list of str, the parameters that
+// may be given by keyword) as a new reference, or empty when none is close or this release
+// suggests none (before 3.13). Never leaves an exception set: like the interpreter, a name it
+// cannot compare (a lone surrogate) gets no suggestion.
+inline Ref keyword_suggestion(PyObject* names, PyObject* keyword) {
+#if PY_VERSION_HEX >= 0x030D0000
+  // The interpreter's own rule, from the built-in module that its traceback printing uses...
+  Ref module = Ref::steal(PyImport_ImportModule("_suggestions"));
+  Ref suggest =
+      module ? Ref::steal(PyObject_GetAttrString(module.get(), "_generate_suggestions")) : Ref();
+  if (suggest) {
+    PyObject* args[] = {names, keyword};
+    Ref found = Ref::steal(vectorcall(suggest.get(), args, 2, nullptr));
+    if (found && PyUnicode_Check(found.get())) return found;
+    if (found) return {};
+  }
+  PyErr_Clear();
+  // ...and where a build lacks it, the same rule done here.
+  auto utf8 = [](PyObject* text, std::string_view* out) {
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+    if (bytes != nullptr) *out = std::string_view(bytes, static_cast<std::size_t>(size));
+    return bytes != nullptr;
+  };
+  std::string_view wanted;
+  std::vector<std::string_view> candidates(static_cast<std::size_t>(PyList_GET_SIZE(names)));
+  bool readable = utf8(keyword, &wanted);
+  for (std::size_t i = 0; readable && i < candidates.size(); ++i)
+    readable = utf8(PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i)), &candidates[i]);
+  if (!readable) {
+    PyErr_Clear();
+    return {};
+  }
+  const std::ptrdiff_t best = closest_name(wanted, candidates);
+  return best < 0 ? Ref() : Ref::borrow(PyList_GET_ITEM(names, best));
+#else
+  (void)names;
+  (void)keyword;
+  return {};
 #endif
 }
 

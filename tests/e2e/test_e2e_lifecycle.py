@@ -55,6 +55,9 @@ def test_a_given_master_is_closed_and_open_makes_a_new_one(kov, sim, make_contro
     ctl.set_ppmm(1, PPMM)
     ctl.close()
     assert given.closed
+    with pytest.raises(ValueError, match="not an empty string$"):
+        ctl.open("")  # refused by the master class: the controller stays closed
+    assert master_of(ctl) is None
 
     ctl.baudrate = 9600
     ctl.open(sim.port)

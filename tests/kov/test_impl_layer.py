@@ -2,6 +2,7 @@
 introspection, argument errors, conversion order and substitution of module globals."""
 
 import inspect
+import sys
 import types
 
 import pytest
@@ -76,7 +77,8 @@ CALL_SHAPES = [
 
 def own_call_shapes(key):
     """Wrong calls built from the function's own parameters, with valid values: one
-    required argument short, one too many, the first one twice, an unknown keyword."""
+    required argument short, one too many, the first one twice, an unknown keyword far from
+    every parameter name and one close to the first (3.13 suggests that one)."""
     row = kov_table.BY_NAME[key]
     values = [v for _, v in kov_table.sample_values(row, zol_kov)]
     if not values:
@@ -88,6 +90,7 @@ def own_call_shapes(key):
         (tuple(values) + (0,), {}),
         (tuple(values), {first: values[0]}),
         (tuple(values), {"no_such_argument": 1}),
+        (tuple(values), {first + "s": 1}),
     ]
 
 
@@ -112,6 +115,36 @@ def test_argument_errors_are_worded_as_for_python_functions(key, log):
         assert master.calls == [] and log.records == [], (args, kwargs)
         checked += 1
     assert checked >= 4
+
+
+def misspellings(name):
+    """Keywords near `name` and far from it: a letter more or less, case flipped, letters
+    swapped, much longer, and one that cannot be encoded."""
+    return [name + "s", name[:-1], name.upper(), name.title(), name[1:] + name[0],
+            name[::-1], "x" * 41 + name, name + "x" * 41, name + "\udc80"]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="the interpreter suggests from 3.13")
+@pytest.mark.parametrize("rule", ["_suggestions", "own"])
+def test_an_unknown_keyword_gets_the_interpreters_suggestion(rule, monkeypatch):
+    """The interpreter's "Did you mean" hint for a close keyword, by its own closeness rule,
+    also where the build lacks the module that offers it."""
+    if rule == "own":
+        monkeypatch.setitem(sys.modules, "_suggestions", None)  # its import fails
+    controller = K(FakeMaster())
+    hinted = 0
+    for f in FUNCTIONS.values():
+        for keyword in {k for p in inspect.signature(f).parameters for k in misspellings(p)}:
+            try:
+                twin(f)(None, **{keyword: 1})
+                continue  # the keyword is a parameter
+            except TypeError as error:
+                expected = str(error)
+            with pytest.raises(TypeError) as excinfo:
+                f(controller, **{keyword: 1})
+            assert str(excinfo.value) == expected
+            hinted += "Did you mean" in expected
+    assert hinted > 100
 
 
 class Recorded:

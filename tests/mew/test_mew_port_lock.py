@@ -78,6 +78,12 @@ def test_a_device_name_with_a_nul_opens_nothing(sim, tail):
         assert master.get_int32(1, "DT10") == 5000
 
 
+def test_an_empty_port_name_is_refused_before_any_open():
+    with pytest.raises(ValueError, match="^port must be a serial port name or tcp://host:port, "
+                       "not an empty string$"):
+        zol_mew.MewMaster("")
+
+
 def test_a_tcp_address_with_a_nul_connects_nowhere():
     line = TcpLine()
     try:

@@ -26,6 +26,10 @@ int SerialSettings::bits_per_character() const {
 std::unique_ptr<Transport> open_transport(const std::string& port, const OpenOptions& options) {
   // The C library would stop at the NUL and open a different device.
   if (port.find('\0') != std::string::npos) throw std::invalid_argument("embedded null character");
+  // Else the open would fail with ENOENT and a message that names no port at all.
+  if (port.empty())
+    throw std::invalid_argument(
+        "port must be a serial port name or tcp://host:port, not an empty string");
   // The settings describe the device server's serial side too, and set the
   // master's inter-byte time-out, so they are checked for TCP as well.
   options.serial.validate();
