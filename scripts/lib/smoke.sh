@@ -1,0 +1,10 @@
+# The smoke pass: one file or test per layer, run on the interpreters without a full run
+# (scripts/test) and against every release wheel (scripts/release). Source it.
+SMOKE_TESTS=(
+  tests/test_source_lint.py
+  tests/kov/test_kov_module.py
+  tests/kov/test_kov_signatures.py
+  tests/kov/test_kov_positioning.py
+  tests/kov/test_kov_fast_paths.py
+  "tests/e2e/test_e2e_homing.py::test_a_homed_axis_positions_from_its_new_origin"
+)
