@@ -15,7 +15,7 @@ import argparse
 import os
 import re
 import sys
-from typing import Dict, List, NamedTuple, Optional
+from typing import Dict, List, NamedTuple, Optional, Tuple
 
 # Where the kernel's device tree and the device nodes are; tests point these elsewhere.
 SYS_ROOT = "/sys"
@@ -120,7 +120,7 @@ HEADER = ("PORT", "STABLE NAME", "USB ID", "SERIAL", "LATENCY", "DESCRIPTION")
 
 def format_ports(ports: List[SerialPortInfo]) -> List[str]:
     """A header and one line per port, in aligned columns; "-" for what is not known."""
-    rows = [HEADER]
+    rows: List[Tuple[str, ...]] = [HEADER]
     for p in ports:
         latency = None if p.latency_timer is None else "%d ms" % p.latency_timer
         fields = (p.device, p.stable_name, p.usb_id, p.serial_number, latency, p.description)
