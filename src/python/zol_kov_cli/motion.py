@@ -230,22 +230,20 @@ def run_stop(args: argparse.Namespace) -> int:
     return 0
 
 
-def run_enable(args: argparse.Namespace) -> int:
+def _switch_drive(args: argparse.Namespace, on: bool) -> int:
     axes = common.open_controller(args)
     try:
-        axes.enable_axis(args.station)
+        (axes.enable_axis if on else axes.disable_axis)(args.station)
     finally:
         axes.close()
-    print("station %d: drive enabled" % args.station)
+    print("station %d: drive %s" % (args.station, "enabled" if on else "disabled"))
     return 0
+
+
+def run_enable(args: argparse.Namespace) -> int:
+    return _switch_drive(args, True)
 
 
 def run_disable(args: argparse.Namespace) -> int:
     common.confirm(args, "Switch the drive of station %d off (the motor lets go)" % args.station)
-    axes = common.open_controller(args)
-    try:
-        axes.disable_axis(args.station)
-    finally:
-        axes.close()
-    print("station %d: drive disabled" % args.station)
-    return 0
+    return _switch_drive(args, False)
