@@ -6,12 +6,9 @@ request that begins the moment under test (the homing run starting, its jog to t
 limit, its origin search, a positioning).
 """
 
-import queue
-import re
 import signal
 import subprocess
 import sys
-import threading
 import time
 from datetime import date
 from pathlib import Path
@@ -21,9 +18,9 @@ import pytest
 
 import zol_mew
 from child_python import child_environment
+from kov_sim_process import WAIT, KovSim
 
 MINIMAL = Path(__file__).resolve().parents[1] / "examples" / "minimal.py"
-WAIT = 30.0  # bound on anything awaited here (real seconds)
 STATION = 1
 # Short travels and a doubled clock keep each run near two seconds: homing jogs
 # 3000 pulses to the limit and searches 2000 back; the first positioning is 2500 pulses.
@@ -37,58 +34,9 @@ def _env() -> Dict[str, str]:
     return env
 
 
-class KovSim:
-    """kov-sim in a subprocess; its request lines arrive on a queue."""
-
-    def __init__(self, cwd: Path) -> None:
-        self.proc = subprocess.Popen(
-            [sys.executable, "-m", "zol_kov_sim"] + KOV_SIM,
-            cwd=str(cwd),
-            env=_env(),
-            stdout=subprocess.PIPE,
-            stderr=subprocess.DEVNULL,
-            universal_newlines=True,
-        )
-        self.lines: "queue.Queue[str]" = queue.Queue()
-        assert self.proc.stdout is not None
-        self.port = self.proc.stdout.readline().strip()
-        assert self.port.startswith("/dev/"), self.port
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self) -> None:
-        assert self.proc.stdout is not None
-        for line in self.proc.stdout:
-            self.lines.put(line)
-
-    def wait_for(self, pattern: str) -> None:
-        deadline = time.monotonic() + WAIT
-        while True:
-            left = deadline - time.monotonic()
-            assert left > 0, "kov-sim never served a request like %r" % pattern
-            try:
-                line = self.lines.get(timeout=left)
-            except queue.Empty:
-                continue
-            if re.search(pattern, line):
-                return
-
-    def close(self) -> None:
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            assert self.proc.wait(timeout=WAIT) == 0
-        finally:
-            if self.proc.poll() is None:
-                self.proc.kill()
-                self.proc.wait()
-            self.reader.join(WAIT)
-            assert self.proc.stdout is not None
-            self.proc.stdout.close()
-
-
 @pytest.fixture
 def kov_sim(tmp_path: Path) -> Iterator[KovSim]:
-    sim = KovSim(tmp_path)
+    sim = KovSim(KOV_SIM, cwd=tmp_path, env=_env())
     try:
         yield sim
     finally:

@@ -2,13 +2,10 @@
 
 import os
 import pty
-import queue
-import re
 import select
 import signal
 import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 from typing import List
@@ -17,8 +14,8 @@ import pytest
 
 import zol_mew
 from child_python import child_environment
+from kov_sim_process import WAIT, KovSim
 
-WAIT = 30.0  # bound on anything awaited here (real seconds)
 
 
 def kov(*args: str) -> List[str]:
@@ -35,43 +32,13 @@ def _sigint_default() -> None:
     signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
-class KovSim:
-    """kov-sim in another process; its request lines arrive on a queue."""
-
-    def __init__(self, *options: str) -> None:
-        self.proc = subprocess.Popen(
-            [sys.executable, "-m", "zol_kov_sim"] + list(options), env=child_environment(),
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, universal_newlines=True)
-        assert self.proc.stdout is not None
-        self.port = self.proc.stdout.readline().strip()
-        assert self.port.startswith(("/dev/", "tcp://")), self.port
-        self.lines: "queue.Queue[str]" = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self) -> None:
-        assert self.proc.stdout is not None
-        for line in self.proc.stdout:
-            self.lines.put(line)
-
-    def wait_for(self, pattern: str) -> None:
-        deadline = time.monotonic() + WAIT
-        while not re.search(pattern, self.lines.get(timeout=max(0.0, deadline - time.monotonic()))):
-            pass
-
-    def close(self) -> None:
-        self.proc.send_signal(signal.SIGTERM)
-        assert self.proc.wait(timeout=WAIT) == 0
-        assert self.proc.stdout is not None
-        self.proc.stdout.close()
-
-
 def table_rows(stdout: str) -> List[List[str]]:
     return [line.split() for line in stdout.splitlines()[1:]]
 
 
 def test_scan_finds_the_stations_rate_and_framing_and_nothing_else(tmp_path: Path) -> None:
-    sim = KovSim("--quiet", "--stations", "3", "17", "--baudrate", "19200", "--stopbits", "2",
-                 "--line-check")
+    sim = KovSim(["--quiet", "--stations", "3", "17", "--baudrate", "19200", "--stopbits", "2",
+                 "--line-check"])
     try:
         # At 19200 8N1 the modules answer with garbage: the framings are tried there.
         run = run_kov(tmp_path, "scan", sim.port, "--baudrates", "38400,19200,9600",
@@ -84,7 +51,7 @@ def test_scan_finds_the_stations_rate_and_framing_and_nothing_else(tmp_path: Pat
 
 
 def test_scan_over_tcp_finds_the_stations_and_says_why_when_none_answers(tmp_path: Path) -> None:
-    sim = KovSim("--quiet", "--tcp", "--stations", "5")
+    sim = KovSim(["--quiet", "--tcp", "--stations", "5"])
     try:
         found = run_kov(tmp_path, "scan", sim.port, "--stations", "1-8")
         none = run_kov(tmp_path, "scan", sim.port, "--stations", "1-4")
@@ -129,7 +96,7 @@ def test_status_follows_an_input_change_and_ends_at_ctrl_c(tmp_path: Path) -> No
                                                (signal.SIGTERM, 143, "terminated")])
 def test_a_move_interrupted_leaves_the_axis_stopped(tmp_path: Path, stop: int, status: int,
                                                    said: str) -> None:
-    sim = KovSim("--stations", "1")
+    sim = KovSim(["--stations", "1"])
     try:
         move = subprocess.Popen(
             kov("move", sim.port, "-s", "1", "--by", "12000", "--speed", "2000", "--yes"),
