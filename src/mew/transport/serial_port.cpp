@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -50,21 +52,41 @@ bool speed_code(int baud, speed_t* code) {
 // keeps such pauses from being mistaken for a broken reply.
 constexpr std::chrono::microseconds kSerialInterByteFloor{50000};
 
+// Linux's device numbers of pseudo-terminal slaves: /dev/pts/N, and the
+// legacy /dev/ttyp* ones.
+constexpr unsigned kPtsFirstMajor = 136;
+constexpr unsigned kPtsLastMajor = 143;
+constexpr unsigned kLegacyPtySlaveMajor = 3;
+
+bool is_pseudo_terminal(int fd) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  const unsigned m = major(st.st_rdev);
+  return (m >= kPtsFirstMajor && m <= kPtsLastMajor) || m == kLegacyPtySlaveMajor;
+}
+
 class SerialPort final : public FdTransport {
  public:
   SerialPort(int fd, const std::string& path, bool exclusive)
-      : FdTransport(fd, path, false), exclusive_(exclusive) {}
+      : FdTransport(fd, path, false),
+        locked_by_(exclusive ? ::getpid() : 0),
+        pseudo_terminal_(is_pseudo_terminal(fd)) {}
   ~SerialPort() override { close(); }
   std::chrono::microseconds inter_byte_floor() const override { return kSerialInterByteFloor; }
+  // Linux gives a lost pseudo-terminal's name to the next one opened, at once.
+  bool reopenable_by_name() const override { return !pseudo_terminal_; }
 
  private:
   // TIOCEXCL stays on the device until its last descriptor closes, and a
   // pseudo-terminal's other side may keep it open: give it back explicitly.
+  // Only the process that locked the port does: a forked child shares the
+  // device with its parent, whose lock must outlive the child.
   void before_close() override {
-    if (exclusive_) ::ioctl(fd(), TIOCNXCL);
+    if (locked_by_ != 0 && ::getpid() == locked_by_) ::ioctl(fd(), TIOCNXCL);
   }
 
-  bool exclusive_;
+  pid_t locked_by_;  // 0: not locked
+  bool pseudo_terminal_;
 };
 
 [[noreturn]] void in_use(const std::string& path) {
