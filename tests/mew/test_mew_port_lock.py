@@ -81,7 +81,7 @@ def locked(port):
 
 
 def test_the_simulator_unlocks_its_port_when_a_client_dies_holding_it(sim):
-    code = "import os, sys, zol_mew\nzol_mew.MewMaster(sys.argv[1])\nos._exit(0)\n"
+    code = "import os, sys, zol_mew\nmaster = zol_mew.MewMaster(sys.argv[1])\nos._exit(0)\n"
     subprocess.run([sys.executable, "-c", code, sim.port], env=child_environment(),
                    timeout=30, check=True)
     deadline = time.monotonic() + 10  # the serving thread sees the close at once
