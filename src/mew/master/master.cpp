@@ -289,21 +289,27 @@ void Master::reopen(LineTurn& turn, const Op& op) {
 // freed their tags. So is what waits before the tags of a station that has
 // been quiet are given back: that it was quiet must be seen on the line. After
 // a clean exchange the line costs no read here; what a device still says
-// unasked the decoder skips and the tag rejects.
-void Master::prepare_line(int station, Trace* trace) {
-  const auto now = std::chrono::steady_clock::now();
+// unasked the decoder skips and the tag rejects. Returns the tag for the
+// request, 0 while every tag of `station` is held.
+char Master::prepare_line(int station, Trace* trace) {
+  using clock = std::chrono::steady_clock;
+  // The clock is read only for a station that holds tags (their quiet time).
+  const bool holds = ledger_.held(station) > 0;
+  const bool look = line_unsettled_ || (holds && ledger_.releasable(station, clock::now()));
   std::string stale;
-  const bool look = line_unsettled_ || ledger_.releasable(station, now);
   transport_->prepare_request(look ? &stale : nullptr);
   line_unsettled_ = true;  // until this exchange is seen to end cleanly
-  if (stale.empty()) return;
-  bytes_received_.fetch_add(stale.size(), std::memory_order_relaxed);
-  note(trace, TraceEntry::kNote, "discarded " + std::to_string(stale.size()) + " stale byte(s)");
-  // What came after the cap, or arrives later, the decoder skips and the tag
-  // rejects; until it is read, no station counts as quiet.
-  if (stale.size() >= transport::kMaxDiscard) ledger_.heard_from_anyone(now);
-  look_through(stale, now);
-  if (!stale.empty()) ledger_.heard_from_anyone(now);  // the rest of a frame is on its way
+  if (!stale.empty()) {
+    const auto now = clock::now();
+    bytes_received_.fetch_add(stale.size(), std::memory_order_relaxed);
+    note(trace, TraceEntry::kNote, "discarded " + std::to_string(stale.size()) + " stale byte(s)");
+    // What came after the cap, or arrives later, the decoder skips and the tag
+    // rejects; until it is read, no station counts as quiet.
+    if (stale.size() >= transport::kMaxDiscard) ledger_.heard_from_anyone(now);
+    look_through(stale, now);
+    if (!stale.empty()) ledger_.heard_from_anyone(now);  // the rest of a frame is on its way
+  }
+  return ledger_.free_tag(station, holds ? clock::now() : clock::time_point{});
 }
 
 void Master::look_through(std::string& input, std::chrono::steady_clock::time_point arrived) {
@@ -502,8 +508,7 @@ std::string Master::transact(const Op& op, const Request& request, Trace* trace,
     Reply reply;
     bool sent = false;
     try {
-      prepare_line(op.station, trace);
-      char tag = ledger_.free_tag(op.station, std::chrono::steady_clock::now());
+      char tag = prepare_line(op.station, trace);
       Reply go(Reply::kOk);
       if (tag == 0 || waited) {
         waited = true;
@@ -618,7 +623,8 @@ Master::Reply Master::wait_for_tag(LineTurn& turn, const Op& op,
           held == 0
               ? "no time left for another attempt after waiting for a free transaction tag"
               : "no transaction tag free for station " + std::to_string(op.station) + " within " +
-                    seconds_text(std::chrono::duration_cast<microseconds>(until - start)) +
+                    seconds_text(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(until - start)) +
                     " s: " + std::to_string(held) +
                     " earlier requests to it may still be answered (a device or device server "
                     "that answers late); a tag is free again when its reply arrives, or when "

@@ -129,7 +129,7 @@ class Master {
   [[noreturn]] void raise_failure(const Op& op, const Reply& reply, int attempt) const;
   void reopen(LineTurn& turn, const Op& op);
   void drop_line();
-  void prepare_line(int station, Trace* trace);
+  char prepare_line(int station, Trace* trace);
   std::string where(const Op& op) const;
 
   std::string port_;
