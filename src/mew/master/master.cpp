@@ -564,7 +564,7 @@ std::string Master::transact(const Op& op, const Request& request, Trace* trace,
       // without using up an attempt.
       turn.take();
       if (may_repeat || !sent) {
-        retries_.fetch_add(1, std::memory_order_relaxed);
+        if (sent) retries_.fetch_add(1, std::memory_order_relaxed);
         --attempt;
         continue;
       }

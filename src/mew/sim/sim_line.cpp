@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 namespace mew::sim {
 namespace {
@@ -62,10 +63,12 @@ PtyLine open_pty() {
   return line;
 }
 
-ClientWatch::ClientWatch(const std::string& path) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-  if (!fd_.valid()) throw_errno("inotify_init1");
-  if (::inotify_add_watch(fd_.get(), path.c_str(), IN_OPEN | IN_CLOSE) < 0) {
-    throw_errno("inotify_add_watch");
+ClientWatch::ClientWatch(const std::string& path) {
+  // Without inotify (no instances left) the simulator serves all the same; a
+  // client that dies holding the lock then leaves it set, as it would anyway.
+  UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (fd.valid() && ::inotify_add_watch(fd.get(), path.c_str(), IN_OPEN | IN_CLOSE) >= 0) {
+    fd_ = std::move(fd);
   }
 }
 

@@ -32,8 +32,8 @@ class UniqueFd {
 class ClientWatch {
  public:
   ClientWatch() = default;
-  explicit ClientWatch(const std::string& path);  // throws std::system_error
-  int fd() const { return fd_.get(); }
+  explicit ClientWatch(const std::string& path);
+  int fd() const { return fd_.get(); }  // -1 when the system gives no watch
   // Reads the events that have arrived; true when a client closed the device
   // and none has it open now.
   bool last_client_gone();
