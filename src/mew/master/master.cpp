@@ -560,17 +560,18 @@ std::string Master::transact(const Op& op, const Request& request, Trace* trace,
     } else if (reply.outcome == Reply::kTakenOver) {
       // A call of this thread (from a signal handler) used the line while this
       // one waited: its reply, if any comes, is thrown away as stale. No fault
-      // of the line, so a read (or a request not yet sent) goes out again
-      // without using up an attempt.
+      // of the line, so a read asks again without using up an attempt. A write
+      // is not sent after the handler's calls (a stop must stay the last word).
       turn.take();
-      if (may_repeat || !sent) {
+      if (may_repeat) {
         if (sent) retries_.fetch_add(1, std::memory_order_relaxed);
         --attempt;
         continue;
       }
-      throw Error(where(op) +
-                  ": another call of this thread used the line before the reply; the request "
-                  "was not repeated");
+      throw Error(where(op) + (sent ? ": another call of this thread used the line before the "
+                                      "reply; the request was not repeated"
+                                    : ": another call of this thread used the line before the "
+                                      "request went out; it was not sent"));
     } else if (reply.outcome == Reply::kNoTag) {
       // Nothing went out this time; an earlier attempt's failure says more.
       if (failed_attempt > 0) raise_failure(op, failed, failed_attempt);
