@@ -226,12 +226,6 @@ def test_opening_and_closing_masters_and_simulators_leaves_nothing_behind():
     assert open_fds() == fds
 
 
-class _Mallinfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
-
-
 def native_heap_in_use():
     """Bytes allocated with malloc and not freed: exact, unlike the resident size."""
     if memory_bytes is not rss_bytes:
@@ -239,8 +233,8 @@ def native_heap_in_use():
     mallinfo2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
     if mallinfo2 is None:
         pytest.skip("the C library counts no allocated bytes (mallinfo2)")
-    mallinfo2.restype = _Mallinfo2
-    return mallinfo2().uordblks
+    mallinfo2.restype = type("mallinfo2", (ctypes.Structure,), {"_fields_": [("n", ctypes.c_size_t * 10)]})
+    return mallinfo2().n[7]  # uordblks
 
 
 class _Interrupted(Exception):
