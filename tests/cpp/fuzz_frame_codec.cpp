@@ -216,13 +216,13 @@ class FuzzTransport : public mew::transport::Transport {
     return n;
   }
 
-  std::size_t prepare_request(bool discard) override {
+  void prepare_request(std::string* stale) override {
     REQUIRE(open_, "request prepared on a closed transport");
-    if (!discard) return 0;
-    const std::size_t n = line_.size();
     // Sometimes the stale bytes have not arrived yet when the master flushes.
-    if (in_.ConsumeBool()) line_.clear();
-    return n;
+    if (stale != nullptr && in_.ConsumeBool()) {
+      *stale += line_;
+      line_.clear();
+    }
   }
 
   void close() override { open_ = false; }

@@ -107,7 +107,9 @@ class ScriptedPeer:
     """Answers requests on `fd` from a thread.
 
     handler(request) returns bytes to send, a list of bytes / float (seconds to
-    pause) / HANGUP, or None for silence. The default handler is `device`.
+    pause) / HANGUP, or None for silence. The default handler is `device`. A
+    handler with an `idle()` method is also asked, whenever no request has come
+    for a moment, what to do (the same kinds of result).
     """
 
     def __init__(self, fd, handler=None, sock=None):
@@ -148,6 +150,8 @@ class ScriptedPeer:
         while not self._stop.is_set() and not self._closed:
             ready, _, _ = select.select([self.fd], [], [], 0.02)
             if not ready:
+                if hasattr(self.handler, "idle"):
+                    self._act(self.handler.idle())
                 continue
             try:
                 chunk = os.read(self.fd, 4096)

@@ -189,7 +189,9 @@ def test_bad_checksum_is_reported_with_header():
 
 @pytest.mark.parametrize(
     "line",
-    [b"@01RD\r", b"@00RDa00100247\r", b"@01RDa001002zz\r", b"@01rda0010020F\r", b">01RDa!XX4C\r"],
+    [b"@01RD\r", b"@00RDa00100247\r", b"@01RDa001002zz\r", b"@01rda0010020F\r", b">01RDa!XX4C\r",
+     # Error code 00 is none: as a plain reply it would tell a write it succeeded.
+     mew_peer.frame(ord(">"), 1, b"WC", b"a", b"!00")],
 )
 def test_malformed_lines_are_no_frames(line):
     outcomes, _ = decode_stream(line)

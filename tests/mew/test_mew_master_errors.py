@@ -243,10 +243,12 @@ UNSETTLING = {
 def test_stale_input_is_flushed_when_the_line_is_unsettled(bus, before):
     """On a new line, and after an exchange that did not end cleanly, what is
     waiting is thrown away before the request goes out: even a late reply
-    carrying the very tag of the next request is never taken for its answer."""
-    scripts = [UNSETTLING[before][0]] if UNSETTLING[before] else []
+    carrying the very tag of the next request is never taken for its answer.
+    A clean exchange comes first, so the line is not unsettled for being new."""
+    scripts = [answer_42, UNSETTLING[before][0]] if UNSETTLING[before] else []
     master, peer = bus(answering(*scripts, answer_42), retries=0, **SHORT)
     if scripts:
+        assert master.get_int32(1, "DT0") == 42
         raised = UNSETTLING[before][1]
         if raised:
             with pytest.raises(raised):

@@ -1,14 +1,18 @@
 """Exclusive use of a port, port names with a NUL, and masters never initialised."""
 
 import errno
+import fcntl
+import os
 import socket
+import struct
 import subprocess
 import sys
+import time
 
 import pytest
 
 import zol_mew
-from child_python import child_environment
+from child_python import child_environment, run_python
 from mew_peer import TcpLine
 from support import open_fds
 
@@ -56,6 +60,51 @@ def test_another_process_is_refused(sim):
     assert done.returncode == 0, done.stderr
     number, _, message = done.stdout.decode().strip().partition(" ")
     assert int(number) == errno.EBUSY and "in use" in message, done.stdout
+
+
+TIOCGEXCL = 0x80045440  # _IOR('T', 0x40, int): is TIOCEXCL set?
+
+
+def locked(port):
+    """Whether the device refuses unprivileged openers (TIOCEXCL): root opens it all
+    the same and asks."""
+    try:
+        fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    except OSError as e:
+        if e.errno == errno.EBUSY:
+            return True
+        raise
+    try:
+        return struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, bytes(4)))[0] != 0
+    finally:
+        os.close(fd)
+
+
+def test_the_simulator_unlocks_its_port_when_a_client_dies_holding_it(sim):
+    code = "import os, sys, zol_mew\nmaster = zol_mew.MewMaster(sys.argv[1])\nos._exit(0)\n"
+    subprocess.run([sys.executable, "-c", code, sim.port], env=child_environment(),
+                   timeout=30, check=True)
+    deadline = time.monotonic() + 10  # the serving thread sees the close at once
+    while locked(sim.port) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert not locked(sim.port)
+
+
+def test_a_forked_child_leaves_its_parents_lock(tmp_path):
+    code = (
+        "import fcntl, os, struct, zol_mew\n"
+        "peer, device = os.openpty()\n"
+        "master = zol_mew.MewMaster(os.ttyname(device))\n"
+        "child = os.fork()\n"
+        "if child == 0:\n"
+        "    master.close()\n"
+        "    os._exit(0)\n"
+        "os.waitpid(child, 0)\n"
+        "print(struct.unpack('i', fcntl.ioctl(device, %d, bytes(4)))[0])\n" % TIOCGEXCL
+    )
+    done = run_python(code, cwd=tmp_path, timeout=30)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "1"  # still locked for the parent
 
 
 def test_exclusive_false_shares_the_port(sim):

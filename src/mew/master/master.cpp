@@ -26,7 +26,8 @@ struct Master::Op {
 };
 
 struct Master::Reply {
-  enum Outcome { kOk, kTimeout, kCorrupt, kTakenOver };
+  // kNoTag: no request went out, every tag of the station was held.
+  enum Outcome { kOk, kTimeout, kCorrupt, kTakenOver, kNoTag };
   Reply() = default;
   explicit Reply(Outcome o) : outcome(o) {}
   Outcome outcome = kTimeout;
@@ -129,6 +130,12 @@ bool is_read(Command command) {
          command == Command::kReadWord;
 }
 
+// A request that got no answer keeps its tag until its station has been quiet
+// this long (or four time-outs, if that is longer): a reply later still, after
+// such a silence, is beyond what the master can tell from the answer to a new
+// request (docs/protocol.md, the transaction tag).
+constexpr microseconds kMinQuiet{2000000};
+
 // What opening (and reopening) the line takes from the master's options.
 transport::OpenOptions open_options(const MasterOptions& options,
                                     transport::WaitHook between_slices) {
@@ -184,6 +191,10 @@ void Master::derive_timeouts() {
   // Ten character times between two bytes of a frame is far beyond any UART
   // gap; the floor covers latency the baud rate says nothing about.
   inter_byte_timeout_ = std::max(transport_->inter_byte_floor(), char_time_ * 10);
+  const microseconds longest_frame =
+      char_time_ * static_cast<std::int64_t>(protocol::kMaxFrameLength);
+  longest_attempt_ = longest_frame + first_byte_timeout_ + longest_frame + inter_byte_timeout_;
+  ledger_ = TagLedger(std::max(kMinQuiet, first_byte_timeout_ * 4));
 }
 
 // ---- the line ---------------------------------------------------------------
@@ -291,17 +302,45 @@ transport::TuningReport Master::tuning_report() const {
 // Input left over from an exchange that did not end cleanly (a time-out, a
 // corrupt reply, noise, an interrupted wait) or from before the line was
 // (re)opened cannot be the answer to the next request, even if it carries the
-// tag about to be used: it is thrown away first. After a clean exchange the
-// line costs no read here; what a device still says unasked the decoder skips
-// and the tag rejects.
-void Master::prepare_line(Trace* trace) {
-  const std::size_t stale = transport_->prepare_request(line_unsettled_);
+// tag about to be used: it is thrown away first, once late replies in it have
+// freed their tags. So is what waits before the tags of a station that has
+// been quiet are given back: that it was quiet must be seen on the line. After
+// a clean exchange the line costs no read here; what a device still says
+// unasked the decoder skips and the tag rejects. Returns the tag for the
+// request, 0 while every tag of `station` is held.
+char Master::prepare_line(int station, Trace* trace) {
+  using clock = std::chrono::steady_clock;
+  // The clock is read only for a station that holds tags (their quiet time).
+  const bool holds = ledger_.held(station) > 0;
+  const bool look = line_unsettled_ || (holds && ledger_.releasable(station, clock::now()));
+  std::string stale;
+  transport_->prepare_request(look ? &stale : nullptr);
   line_unsettled_ = true;  // until this exchange is seen to end cleanly
-  if (stale != 0) {
-    bytes_received_.fetch_add(stale, std::memory_order_relaxed);
-    note(trace, TraceEntry::kNote, "discarded " + std::to_string(stale) + " stale byte(s)");
+  if (!stale.empty()) {
+    const auto now = clock::now();
+    bytes_received_.fetch_add(stale.size(), std::memory_order_relaxed);
+    note(trace, TraceEntry::kNote, "discarded " + std::to_string(stale.size()) + " stale byte(s)");
+    // What came after the cap, or arrives later, the decoder skips and the tag
+    // rejects; until it is read, no station counts as quiet.
+    if (stale.size() >= transport::kMaxDiscard) ledger_.heard_from_anyone(now);
+    look_through(stale, now);
+    if (!stale.empty()) ledger_.heard_from_anyone(now);  // the rest of a frame is on its way
   }
-  // What came after the cap, or arrives later, the decoder skips and the tag rejects.
+  return ledger_.free_tag(station, holds ? clock::now() : clock::time_point{});
+}
+
+void Master::look_through(std::string& input, std::chrono::steady_clock::time_point arrived) {
+  std::size_t used = 0;
+  for (;;) {
+    const protocol::DecodeResult d = protocol::decode(std::string_view(input).substr(used));
+    if (d.status == DecodeStatus::kNeedMore) break;
+    if (d.status == DecodeStatus::kFrame) ledger_.seen(d.frame, arrived);
+    if (d.status == DecodeStatus::kBadChecksum && d.header_valid) {
+      ledger_.heard(d.frame.station, arrived);
+    }
+    used += d.consumed;
+  }
+  input.erase(0, used);
 }
 
 Stats Master::stats() const {
@@ -440,6 +479,16 @@ namespace {
 
 const char kNoReplyHint[] =
     "; usual causes: baud rate or framing, station number, wiring, bus termination";
+const char kGoneAtLoss[] =
+    " (the line is gone: a pseudo-terminal is never reopened, its name may already belong to "
+    "another one)";
+const char kLineGone[] =
+    ": the line is gone (a pseudo-terminal is never reopened, its name may already belong to "
+    "another one); a new MewMaster can open the new line";
+
+std::string tries_text(int attempt) {
+  return attempt > 1 ? " (" + std::to_string(attempt) + " attempts)" : std::string();
+}
 
 }  // namespace
 
@@ -456,42 +505,56 @@ std::string Master::transact(const Op& op, const Request& request, Trace* trace,
   bool reopened = false;
   if (closed()) throw Error("MewMaster on " + port_ + " is closed");
   transactions_.fetch_add(1, std::memory_order_relaxed);
+  // A call that has to wait for a free tag still ends by the time its
+  // attempts may take: once it has waited, an attempt goes out only if it fits.
+  const auto call_deadline = std::chrono::steady_clock::now() + longest_attempt_ * attempts;
+  bool waited = false;
+  Reply failed;  // the last attempt that got no valid answer, for the error
+  int failed_attempt = 0;
 
   for (int attempt = 1;; ++attempt) {
     if (closed()) throw Error("MewMaster on " + port_ + " is closed");
+    if (line_gone_) throw Error(where(op) + kLineGone, gone_errno_);
     if (!transport_) {
       // The line was lost; this call reopens it, once.
       if (reopened) throw Error(where(op) + ": the line was lost again after reopening it");
       reopened = true;
       reopen(turn, op);
     }
-    const char tag = next_tag_;
-    next_tag_ = tag == protocol::kLastTag ? protocol::kFirstTag : static_cast<char>(tag + 1);
 
     Reply reply;
     bool sent = false;
     try {
-      prepare_line(trace);
-      reply = this->attempt(turn, op, tag, &sent, trace);
+      char tag = prepare_line(op.station, trace);
+      Reply go(Reply::kOk);
+      if (tag == 0 || waited) {
+        waited = true;
+        go = wait_for_tag(turn, op, call_deadline, &tag, trace);
+      }
+      reply = go.outcome == Reply::kOk ? this->attempt(turn, op, tag, &sent, trace) : std::move(go);
     } catch (const transport::TransportError& e) {
       errors_.fetch_add(1, std::memory_order_relaxed);
       if (options_.reconnect && transport_) {
+        const bool reopenable = transport_->reopenable_by_name();
         drop_line();
-        // Nothing of the request left: the device cannot have acted, so the
-        // request goes out on the reopened line.
-        if (!sent && !reopened) {
+        if (!reopenable) {
+          line_gone_ = true;
+          gone_errno_ = e.error_number();
+        } else if (!sent && !reopened) {
+          // Nothing of the request left: the device cannot have acted, so the
+          // request goes out on the reopened line.
           --attempt;
           continue;
         }
       }
-      const char* after = options_.reconnect ? " (the next call reopens the line)" : "";
+      const char* after = !options_.reconnect ? ""
+                          : line_gone_        ? kGoneAtLoss
+                                              : " (the next call reopens the line)";
       throw Error(op_text(op.name, op.station, op.address) + ": " + e.what() + after,
                   e.error_number());
     }
 
     const bool last = attempt >= attempts;
-    const std::string tries =
-        attempt > 1 ? " (" + std::to_string(attempt) + " attempts)" : std::string();
     if (reply.outcome == Reply::kOk) {
       protocol::Frame& f = reply.frame;
       const bool well_formed = f.is_error() || reply_data_fits(request, f.body, words);
@@ -506,7 +569,7 @@ std::string Master::transact(const Op& op, const Request& request, Trace* trace,
         throw DeviceError(where(op) + ": station " + std::to_string(op.station) +
                               " answered error " + (f.error_code < 10 ? "0" : "") +
                               std::to_string(f.error_code) + " (" +
-                              protocol::error_text(f.error_code) + ")" + tries,
+                              protocol::error_text(f.error_code) + ")" + tries_text(attempt),
                           f.error_code);
       }
       reply.outcome = Reply::kCorrupt;
@@ -514,29 +577,96 @@ std::string Master::transact(const Op& op, const Request& request, Trace* trace,
     } else if (reply.outcome == Reply::kTakenOver) {
       // A call of this thread (from a signal handler) used the line while this
       // one waited: its reply, if any comes, is thrown away as stale. No fault
-      // of the line, so a read asks again without using up an attempt.
+      // of the line, so a read asks again without using up an attempt. A write
+      // is not sent after the handler's calls (a stop must stay the last word).
       turn.take();
       if (may_repeat) {
-        retries_.fetch_add(1, std::memory_order_relaxed);
+        if (sent) retries_.fetch_add(1, std::memory_order_relaxed);
         --attempt;
         continue;
       }
-      throw Error(where(op) +
-                  ": another call of this thread used the line before the reply; the request "
-                  "was not repeated");
+      throw Error(where(op) + (sent ? ": another call of this thread used the line before the "
+                                      "reply; the request was not repeated"
+                                    : ": another call of this thread used the line before the "
+                                      "request went out; it was not sent"));
+    } else if (reply.outcome == Reply::kNoTag) {
+      // Nothing went out this time; an earlier attempt's failure says more.
+      if (failed_attempt > 0) raise_failure(op, failed, failed_attempt);
+      errors_.fetch_add(1, std::memory_order_relaxed);
+      throw TimeoutError(where(op) + ": " + reply.detail);
     } else {
       errors_.fetch_add(1, std::memory_order_relaxed);
     }
 
     if (may_repeat && !last) {
       retries_.fetch_add(1, std::memory_order_relaxed);
+      failed = std::move(reply);
+      failed_attempt = attempt;
       continue;
     }
-    if (reply.outcome == Reply::kTimeout) {
-      throw TimeoutError(where(op) + ": " + reply.detail + tries +
-                         (reply.no_reply ? kNoReplyHint : ""));
+    raise_failure(op, reply, attempt);
+  }
+}
+
+void Master::raise_failure(const Op& op, const Reply& reply, int attempt) const {
+  if (reply.outcome == Reply::kTimeout) {
+    throw TimeoutError(where(op) + ": " + reply.detail + tries_text(attempt) +
+                       (reply.no_reply ? kNoReplyHint : ""));
+  }
+  throw ProtocolError(where(op) + ": " + reply.detail + tries_text(attempt));
+}
+
+Master::Reply Master::wait_for_tag(LineTurn& turn, const Op& op,
+                                   std::chrono::steady_clock::time_point until, char* tag,
+                                   Trace* trace) {
+  using clock = std::chrono::steady_clock;
+  const auto start = clock::now();
+  auto next_check = start + transport::kWaitSlice;
+  int held = 0;  // when the wait began without a free tag
+  std::string pending;
+  char chunk[512];
+  for (;;) {
+    const auto now = clock::now();
+    *tag = ledger_.free_tag(op.station, now);
+    if (*tag != 0 && now + longest_attempt_ <= until) return Reply(Reply::kOk);
+    if (*tag == 0 && held == 0) {
+      held = ledger_.held(op.station);
+      note(trace, TraceEntry::kNote,
+           "no transaction tag free: " + std::to_string(held) +
+               " requests may still be answered; waiting");
     }
-    throw ProtocolError(where(op) + ": " + reply.detail + tries);
+    if (now >= until) {
+      Reply reply(Reply::kNoTag);
+      reply.detail =
+          held == 0
+              ? "no time left for another attempt after waiting for a free transaction tag"
+              : "no transaction tag free for station " + std::to_string(op.station) + " within " +
+                    seconds_text(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(until - start)) +
+                    " s: " + std::to_string(held) +
+                    " earlier requests to it may still be answered (a device or device server "
+                    "that answers late); a tag is free again when its reply arrives, or when "
+                    "nothing went to or came from the station for " +
+                    seconds_text(ledger_.quiet()) + " s";
+      return reply;
+    }
+    // Replies freeing tags, or the quiet time, may come before `until`.
+    auto wake = std::min(until, next_check);
+    if (*tag == 0) wake = std::min(wake, ledger_.quiet_at(op.station));
+    const std::size_t n = transport_->read_some(
+        chunk, sizeof chunk, std::chrono::duration_cast<microseconds>(std::max(wake, now) - now));
+    const auto after = clock::now();
+    if (n > 0) {
+      bytes_received_.fetch_add(n, std::memory_order_relaxed);
+      pending.append(chunk, n);
+      look_through(pending, after);
+      if (!pending.empty()) ledger_.heard_from_anyone(after);
+    }
+    if (after >= next_check || (n == 0 && after < wake)) {
+      // A slice has passed, or a signal cut the wait short.
+      if (!turn.pause(options_.check_interrupt)) return Reply(Reply::kTakenOver);
+      next_check = clock::now() + transport::kWaitSlice;
+    }
   }
 }
 
@@ -564,6 +694,7 @@ Master::Reply Master::attempt(LineTurn& turn, const Op& op, char tag, bool* sent
         transport_->write_some(std::string_view(frame).substr(done),
                                std::chrono::duration_cast<microseconds>(until - now));
     if (n > 0) {
+      if (!*sent) ledger_.sent(op.station, op.request.command, tag, now);
       *sent = true;
       done += n;
       bytes_sent_.fetch_add(n, std::memory_order_relaxed);
@@ -596,6 +727,13 @@ Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
   std::string pending;
   char chunk[512];
   Reply reply;
+  // Frames read past the end of the wait are not lost on the ledger: late
+  // replies among them free their tags.
+  const auto leave = [&](std::size_t used) {
+    pending.erase(0, used);
+    look_through(pending, last_byte);
+    if (!pending.empty()) ledger_.heard_from_anyone(last_byte);
+  };
 
   for (;;) {
     while (!pending.empty()) {
@@ -606,11 +744,13 @@ Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
       switch (d.status) {
         case DecodeStatus::kFrame:
           note(trace, TraceEntry::kReceived, raw);
+          ledger_.seen(f, last_byte);
           if (f.kind == protocol::FrameKind::kReply && f.station == op.station &&
               f.command == command && f.tag == tag) {
             reply.outcome = Reply::kOk;
             reply.alone = !other_input && pending.size() == d.consumed;
             reply.frame = std::move(d.frame);
+            leave(d.consumed);
             return reply;
           }
           // Our own request echoed by a two-wire bus, or a late reply to an
@@ -625,11 +765,13 @@ Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
         case DecodeStatus::kBadChecksum:
         case DecodeStatus::kMalformed:
           note(trace, TraceEntry::kReceived, raw);
+          if (d.header_valid) ledger_.heard(f.station, last_byte);
           reply.outcome = Reply::kCorrupt;
           reply.detail =
               std::string(d.status == DecodeStatus::kBadChecksum ? "reply with a bad checksum"
                                                                  : "malformed reply") +
               " '" + printable(raw) + "'";
+          leave(d.consumed);
           return reply;
         case DecodeStatus::kNeedMore:
           break;
@@ -639,6 +781,7 @@ Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
     if (seen > max_input) {
       reply.outcome = Reply::kCorrupt;
       reply.detail = "no reply among " + std::to_string(seen) + " bytes of unexpected input";
+      leave(0);
       return reply;
     }
 
@@ -662,6 +805,7 @@ Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
     if (n == 0) {
       if (clock::now() < until) continue;
       reply.outcome = Reply::kTimeout;
+      if (!pending.empty()) ledger_.heard_from_anyone(after);  // a reply may be on its way
       if (pending.empty()) {
         reply.no_reply = true;
         reply.detail = "no reply from station " + std::to_string(op.station) + " within " +

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "mew/master/errors.hpp"
+#include "mew/master/tag_ledger.hpp"
 #include "mew/protocol/address.hpp"
 #include "mew/protocol/frame_codec.hpp"
 #include "mew/transport/transport.hpp"
@@ -122,9 +123,19 @@ class Master {
   Reply await_reply(LineTurn& turn, const Op& op, char tag,
                     std::chrono::steady_clock::time_point deadline,
                     std::chrono::steady_clock::time_point next_check, Trace* trace);
+  // Reads the line until the station of `op` has a free tag and a whole
+  // attempt still fits before `until`: kOk with the tag in `tag`, kTakenOver,
+  // or kTimeout once `until` has passed.
+  Reply wait_for_tag(LineTurn& turn, const Op& op, std::chrono::steady_clock::time_point until,
+                     char* tag, Trace* trace);
+  // Shows the ledger the frames at the front of `input`, which arrived by
+  // `arrived` (late replies free their tags), and drops them; a piece of a
+  // frame at the end stays.
+  void look_through(std::string& input, std::chrono::steady_clock::time_point arrived);
+  [[noreturn]] void raise_failure(const Op& op, const Reply& reply, int attempt) const;
   void reopen(LineTurn& turn, const Op& op);
   void drop_line();
-  void prepare_line(Trace* trace);
+  char prepare_line(int station, Trace* trace);
   void set_line_report(transport::TuningReport report);
   std::string where(const Op& op) const;
 
@@ -133,6 +144,9 @@ class Master {
   std::chrono::microseconds first_byte_timeout_{};
   std::chrono::microseconds inter_byte_timeout_{};
   std::chrono::microseconds char_time_{};
+  // The most one attempt can take: a longest request on the wire, the
+  // time-out, and a longest reply that began just before it ended.
+  std::chrono::microseconds longest_attempt_{};
 
   // One transaction at a time. mutex_ guards the members below; a transaction
   // that lets its caller check for signals (LineTurn::pause) gives up mutex_
@@ -143,7 +157,10 @@ class Master {
   bool paused_ = false;
   std::thread::id paused_thread_;
   std::unique_ptr<transport::Transport> transport_;  // null: closed, or the line was lost
-  char next_tag_ = protocol::kFirstTag;
+  // Set when a line that must not be reopened by name was lost, with its errno.
+  bool line_gone_ = false;
+  int gone_errno_ = 0;
+  TagLedger ledger_{std::chrono::microseconds(0)};  // see derive_timeouts
   // False only while the last exchange on this line is known to have ended
   // cleanly: then nothing is waiting that a request did not ask for.
   bool line_unsettled_ = true;

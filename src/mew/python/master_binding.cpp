@@ -401,7 +401,8 @@ Every attempt ends by its time-out whatever arrives, and Ctrl-C ends a wait.
 
 exclusive locks a serial port against other openers (a second one gets
 MewError, port in use). reconnect: after the line was lost (hang-up, peer
-closed) the next call reopens it once; a write whose reply was lost with the
+closed) the next call reopens it once by its name (never a pseudo-terminal,
+whose name may go to another one); a write whose reply was lost with the
 line is never sent again.
 
 low_latency asks the serial driver for its low-latency mode, so that a USB

@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 namespace mew::sim {
 namespace {
@@ -57,7 +59,36 @@ PtyLine open_pty() {
   if (flags < 0 || ::fcntl(line.master.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
     throw_errno("fcntl");
   }
+  line.clients = ClientWatch(line.path);
   return line;
+}
+
+ClientWatch::ClientWatch(const std::string& path) {
+  // Without inotify (no instances left) the simulator serves all the same; a
+  // client that dies holding the lock then leaves it set, as it would anyway.
+  UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (fd.valid() && ::inotify_add_watch(fd.get(), path.c_str(), IN_OPEN | IN_CLOSE) >= 0) {
+    fd_ = std::move(fd);
+  }
+}
+
+bool ClientWatch::last_client_gone() {
+  alignas(inotify_event) char buf[4096];
+  bool closed = false;
+  for (;;) {
+    const ssize_t n = ::read(fd_.get(), buf, sizeof buf);
+    if (n <= 0) break;
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buf + at);
+      if ((event->mask & IN_OPEN) != 0) ++opened_;
+      if ((event->mask & IN_CLOSE) != 0 && opened_ > 0) {
+        --opened_;
+        closed = true;
+      }
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  return closed && opened_ == 0;
 }
 
 UniqueFd listen_loopback(int port, int* bound_port) {

@@ -26,12 +26,30 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// Follows the opens and closes of a pseudo-terminal's slave by its clients
+// (inotify), so that the device side sees its last client go, also one that
+// crashed or was killed and closed nothing itself.
+class ClientWatch {
+ public:
+  ClientWatch() = default;
+  explicit ClientWatch(const std::string& path);
+  int fd() const { return fd_.get(); }  // -1 when the system gives no watch
+  // Reads the events that have arrived; true when a client closed the device
+  // and none has it open now.
+  bool last_client_gone();
+
+ private:
+  UniqueFd fd_;
+  long opened_ = 0;  // by clients: the watch begins after the simulator's own open
+};
+
 struct PtyLine {
   UniqueFd master;  // the simulator reads requests and writes replies here
   // The simulator keeps the slave open itself: otherwise the master reports a
   // hang-up whenever no client has the port open, between two clients.
   UniqueFd keeper;
   std::string path;  // slave device to give a client
+  ClientWatch clients;
 };
 
 // Opens a pseudo-terminal with its slave in raw mode (no echo, no line

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -261,7 +262,7 @@ void SimulatorServer::serve() {
       }
       if (!garbage.empty()) write_all(garbage);
 
-      pollfd fds[3];
+      pollfd fds[4];
       nfds_t n = 0;
       fds[n++] = {wake_.read_end.get(), POLLIN, 0};
       const int line = line_fd();
@@ -269,9 +270,17 @@ void SimulatorServer::serve() {
       if (line >= 0) fds[n++] = {line, POLLIN, 0};
       const nfds_t listen_index = n;
       if (listener_.valid()) fds[n++] = {listener_.get(), POLLIN, 0};
+      const nfds_t clients_index = n;
+      if (pty_.clients.fd() >= 0) fds[n++] = {pty_.clients.fd(), POLLIN, 0};
       if (::poll(fds, n, -1) < 0) continue;  // EINTR
       if (stop_) break;
       if (fds[0].revents != 0) wake_.drain();
+      if (clients_index < n && fds[clients_index].revents != 0 && pty_.clients.last_client_gone()) {
+        // A client that locked the port (TIOCEXCL) and died without unlocking
+        // it would lock every later client out: the flag lives as long as the
+        // device, which our own descriptor keeps.
+        ::ioctl(pty_.keeper.get(), TIOCNXCL);
+      }
 
       if (listener_.valid() && listen_index < n && (fds[listen_index].revents & POLLIN) != 0) {
         const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);

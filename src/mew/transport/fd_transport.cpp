@@ -106,23 +106,21 @@ std::size_t FdTransport::read_some(char* buffer, std::size_t capacity, microseco
   }
 }
 
-std::size_t FdTransport::prepare_request(bool discard) {
-  if (fd_ < 0) return 0;  // the write reports it
-  std::size_t discarded = 0;
+void FdTransport::prepare_request(std::string* stale) {
+  if (fd_ < 0) return;  // the write reports it
   // A socket drained to its empty queue has shown its peer's end of stream
   // already, if there was one; else that takes a look of its own.
-  const bool seen_empty = discard && discard_queued(&discarded);
+  const bool seen_empty = stale != nullptr && take_queued(stale);
   if (is_socket_ && !seen_empty) check_peer_open();
-  return discarded;
 }
 
-bool FdTransport::discard_queued(std::size_t* discarded) {
+bool FdTransport::take_queued(std::string* stale) {
   const auto give_up = clock::now() + kMaxDiscardTime;
   char scrap[512];
-  while (*discarded < kMaxDiscard && clock::now() < give_up) {
-    const ssize_t n = ::read(fd_, scrap, std::min(sizeof scrap, kMaxDiscard - *discarded));
+  while (stale->size() < kMaxDiscard && clock::now() < give_up) {
+    const ssize_t n = ::read(fd_, scrap, std::min(sizeof scrap, kMaxDiscard - stale->size()));
     if (n > 0) {
-      *discarded += static_cast<std::size_t>(n);
+      stale->append(scrap, static_cast<std::size_t>(n));
       continue;
     }
     // A terminal in raw mode without VMIN reads 0 when nothing is queued; a

@@ -33,7 +33,7 @@ class FdTransport : public Transport {
   std::size_t write_some(std::string_view data, std::chrono::microseconds timeout) override;
   std::size_t read_some(char* buffer, std::size_t capacity,
                         std::chrono::microseconds timeout) override;
-  std::size_t prepare_request(bool discard) override;
+  void prepare_request(std::string* stale) override;
   void close() override;
   bool is_open() const override { return fd_ >= 0; }
 
@@ -46,9 +46,9 @@ class FdTransport : public Transport {
 
  private:
   [[noreturn]] void fail(int error_number, const char* what) const;
-  // Reads and drops what is queued; true when the queue was seen empty (not
-  // cut short by the limits or a failing line).
-  bool discard_queued(std::size_t* discarded);
+  // Takes what is queued; true when the queue was seen empty (not cut short
+  // by the limits or a failing line).
+  bool take_queued(std::string* stale);
   void check_peer_open();
 
   int fd_;

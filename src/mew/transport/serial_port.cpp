@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -52,24 +54,48 @@ bool speed_code(int baud, speed_t* code) {
 // keeps such pauses from being mistaken for a broken reply.
 constexpr std::chrono::microseconds kSerialInterByteFloor{50000};
 
+// Linux's device numbers of pseudo-terminal slaves: /dev/pts/N, and the
+// legacy /dev/ttyp* ones.
+constexpr unsigned kPtsFirstMajor = 136;
+constexpr unsigned kPtsLastMajor = 143;
+constexpr unsigned kLegacyPtySlaveMajor = 3;
+
+bool is_pseudo_terminal(int fd) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  const unsigned m = major(st.st_rdev);
+  return (m >= kPtsFirstMajor && m <= kPtsLastMajor) || m == kLegacyPtySlaveMajor;
+}
+
 class SerialPort final : public FdTransport {
  public:
   SerialPort(int fd, const std::string& path, bool exclusive, SerialTuning tuning)
-      : FdTransport(fd, path, false), exclusive_(exclusive), tuning_(std::move(tuning)) {}
+      : FdTransport(fd, path, false),
+        opened_by_(::getpid()),
+        exclusive_(exclusive),
+        pseudo_terminal_(is_pseudo_terminal(fd)),
+        tuning_(std::move(tuning)) {}
   ~SerialPort() override { close(); }
   std::chrono::microseconds inter_byte_floor() const override { return kSerialInterByteFloor; }
   TuningReport tuning_report() const override { return tuning_.report(); }
+  // Linux gives a lost pseudo-terminal's name to the next one opened, at once.
+  bool reopenable_by_name() const override { return !pseudo_terminal_; }
 
  private:
   // The driver keeps low-latency and RS-485 mode, and TIOCEXCL stays on the
   // device until its last descriptor closes (a pseudo-terminal's other side
-  // may keep it open): all are given back explicitly.
+  // may keep it open): all are given back explicitly. Only by the process that
+  // opened the port: a forked child shares the device with its parent, whose
+  // settings and lock must outlive the child.
   void before_close() override {
+    if (::getpid() != opened_by_) return;
     tuning_.restore(fd());
     if (exclusive_) ::ioctl(fd(), TIOCNXCL);
   }
 
+  pid_t opened_by_;
   bool exclusive_;
+  bool pseudo_terminal_;
   SerialTuning tuning_;
 };
 

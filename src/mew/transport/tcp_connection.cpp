@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 #include "mew/transport/fd_transport.hpp"
@@ -100,16 +101,17 @@ std::unique_ptr<Transport> open_tcp_connection(const std::string& url,
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+  addrinfo* list = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
   if (rc != 0) connect_failed(ENOENT, url, ::gai_strerror(rc));
+  // Freed also when the caller's check between slices of a wait throws (Ctrl-C).
+  const std::unique_ptr<addrinfo, void (*)(addrinfo*)> found(list, ::freeaddrinfo);
   int last_error = ECONNREFUSED;
   int fd = -1;
-  for (const addrinfo* ai = found; ai != nullptr && fd < 0; ai = ai->ai_next) {
+  for (const addrinfo* ai = found.get(); ai != nullptr && fd < 0; ai = ai->ai_next) {
     fd = connect_one(ai, connect_timeout, between_slices);
     if (fd < 0) last_error = errno;
   }
-  ::freeaddrinfo(found);
   if (fd < 0) connect_failed(last_error, url, std::strerror(last_error));
   return std::make_unique<TcpConnection>(fd, url);
 }

@@ -69,16 +69,20 @@ class Transport {
   // Readies the line for the next request. Throws TransportError when the
   // line is known to be down before anything is sent on it (a TCP peer that
   // closed its end), so that the caller can tell a request that never left
-  // from one that may have reached the device. With `discard`, first throws
-  // away input that has already arrived and returns how many bytes: never
-  // waits, and stops after kMaxDiscard bytes, so that a peer that streams
-  // noise cannot hold the caller. Costs at most one system call when nothing
-  // is waiting, and none on a serial line without `discard` (a serial line
-  // that is gone refuses the write itself).
-  virtual std::size_t prepare_request(bool discard) = 0;
+  // from one that may have reached the device. With `stale`, first takes the
+  // input that has already arrived off the line into it (the caller looks
+  // through it, then drops it): never waits, and stops after kMaxDiscard
+  // bytes, so that a peer that streams noise cannot hold the caller. Costs at
+  // most one system call when nothing is waiting, and none on a serial line
+  // without `stale` (a serial line that is gone refuses the write itself).
+  virtual void prepare_request(std::string* stale) = 0;
 
   virtual void close() = 0;
   virtual bool is_open() const = 0;
+
+  // False for a line whose name may lead to another device once the line is
+  // lost: a pseudo-terminal's name goes to the next one opened.
+  virtual bool reopenable_by_name() const { return true; }
 
   // Smallest gap between two bytes of one frame that still counts as normal on
   // this kind of line (scheduling, USB and network latency).
