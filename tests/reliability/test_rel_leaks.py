@@ -266,16 +266,20 @@ def test_an_interrupted_tcp_connect_leaves_nothing_behind():
             finally:
                 signal.setitimer(signal.ITIMER_REAL, 0)
 
+    # A leaked address list is 80 bytes a connect, every time; the interpreter's own heap
+    # moves by a few kilobytes now and then: the smallest growth of three rounds tells.
+    growth = []
     try:
         interrupted_connects(20)
-        before = native_heap_in_use()
-        interrupted_connects(200)
-        grew = native_heap_in_use() - before
+        for _ in range(3):
+            before = native_heap_in_use()
+            interrupted_connects(200)
+            growth.append(native_heap_in_use() - before)
     finally:
         signal.signal(signal.SIGALRM, previous)
         queued.close()
         listener.close()
-    assert grew < 16 * 200, grew  # one address list is 80 bytes
+    assert min(growth) < 40 * 200, growth
 
 
 # ---- the controller ---------------------------------------------------------------
