@@ -534,6 +534,18 @@ def test_parity_on_a_pseudo_terminal_is_accepted(pty_bus, parity):
     assert master.get_int32(1, "DT10") == 9
 
 
+def test_each_framing_opens_a_pseudo_terminal_that_had_another():
+    # The C library reports EINVAL when PARENB did not stick, as on every pseudo-terminal
+    # once a raw 8N1 opener was there: a scan over the framings meets exactly that.
+    port, peer_fd, slave_fd = open_pty_line()
+    try:
+        for parity in "NEONOE":
+            zol_mew.MewMaster(port, 9600, parity=parity).close()
+    finally:
+        os.close(peer_fd)
+        os.close(slave_fd)
+
+
 @pytest.mark.parametrize("url", ["tcp://", "tcp://host", "tcp://:80", "tcp://127.0.0.1:0",
                                  "tcp://127.0.0.1:99999", "tcp://127.0.0.1:x", "tcp://[::1"])
 def test_malformed_tcp_address(url):
