@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "checks.hpp"
 #include "mew/protocol/address.hpp"
 #include "mew/protocol/frame_codec.hpp"
 #include "mew/protocol/printable.hpp"
@@ -17,16 +18,6 @@
 using namespace mew::protocol;
 
 namespace {
-
-int g_failures = 0;
-
-#define CHECK(cond)                                                          \
-  do {                                                                       \
-    if (!(cond)) {                                                           \
-      std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
-      ++g_failures;                                                          \
-    }                                                                        \
-  } while (0)
 
 #define CHECK_THROWS(expr)                   \
   do {                                       \
@@ -458,10 +449,5 @@ int main() {
   test_error_codes();
   test_printable();
   test_required_addresses();
-  if (g_failures != 0) {
-    std::fprintf(stderr, "%d check(s) failed\n", g_failures);
-    return EXIT_FAILURE;
-  }
-  std::puts("test_frame_codec: all checks passed");
-  return EXIT_SUCCESS;
+  return checks::finish("test_frame_codec");
 }

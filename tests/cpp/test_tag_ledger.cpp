@@ -1,6 +1,7 @@
 // Unit tests of the transaction tag ledger, on a clock the test moves.
 #include <cstdio>
 
+#include "checks.hpp"
 #include "mew/master/tag_ledger.hpp"
 
 using mew::master::TagLedger;
@@ -10,16 +11,6 @@ using mew::protocol::FrameKind;
 using std::chrono::milliseconds;
 
 namespace {
-
-int g_failures = 0;
-
-#define CHECK(cond)                                                          \
-  do {                                                                       \
-    if (!(cond)) {                                                           \
-      std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
-      ++g_failures;                                                          \
-    }                                                                        \
-  } while (0)
 
 const TagLedger::Clock::time_point t0 = TagLedger::Clock::now();
 
@@ -85,10 +76,5 @@ int main() {
   held_tags_are_not_handed_out_again();
   a_late_reply_settles_its_request_and_the_earlier_ones();
   a_quiet_station_gets_its_tags_back();
-  if (g_failures != 0) {
-    std::fprintf(stderr, "%d check(s) failed\n", g_failures);
-    return 1;
-  }
-  std::puts("test_tag_ledger: all checks passed");
-  return 0;
+  return checks::finish("test_tag_ledger");
 }
