@@ -324,7 +324,6 @@ char Master::prepare_line(int station, Trace* trace) {
     // rejects; until it is read, no station counts as quiet.
     if (stale.size() >= transport::kMaxDiscard) ledger_.heard_from_anyone(now);
     look_through(stale, now);
-    if (!stale.empty()) ledger_.heard_from_anyone(now);  // the rest of a frame is on its way
   }
   return ledger_.free_tag(station, holds ? clock::now() : clock::time_point{});
 }
@@ -341,6 +340,8 @@ void Master::look_through(std::string& input, std::chrono::steady_clock::time_po
     used += d.consumed;
   }
   input.erase(0, used);
+  // The rest of a frame is on its way: until it has come, no station counts as quiet.
+  if (!input.empty()) ledger_.heard_from_anyone(arrived);
 }
 
 Stats Master::stats() const {
@@ -660,7 +661,6 @@ Master::Reply Master::wait_for_tag(LineTurn& turn, const Op& op,
       bytes_received_.fetch_add(n, std::memory_order_relaxed);
       pending.append(chunk, n);
       look_through(pending, after);
-      if (!pending.empty()) ledger_.heard_from_anyone(after);
     }
     if (after >= next_check || (n == 0 && after < wake)) {
       // A slice has passed, or a signal cut the wait short.
@@ -732,7 +732,6 @@ Master::Reply Master::await_reply(LineTurn& turn, const Op& op, char tag,
   const auto leave = [&](std::size_t used) {
     pending.erase(0, used);
     look_through(pending, last_byte);
-    if (!pending.empty()) ledger_.heard_from_anyone(last_byte);
   };
 
   for (;;) {

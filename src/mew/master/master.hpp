@@ -130,7 +130,7 @@ class Master {
                      char* tag, Trace* trace);
   // Shows the ledger the frames at the front of `input`, which arrived by
   // `arrived` (late replies free their tags), and drops them; a piece of a
-  // frame at the end stays.
+  // frame at the end stays, and keeps every station from counting as quiet.
   void look_through(std::string& input, std::chrono::steady_clock::time_point arrived);
   [[noreturn]] void raise_failure(const Op& op, const Reply& reply, int attempt) const;
   void reopen(LineTurn& turn, const Op& op);
