@@ -226,6 +226,13 @@ std::uint64_t SimulatorServer::request_count() const {
 
 int SimulatorServer::line_fd() const { return options_.tcp ? client_.get() : pty_.master.get(); }
 
+// A request as the log shows it: the simulated time it was heard, then the frame.
+std::string SimulatorServer::logged_frame(const std::string& frame_text) const {
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "[%10.3f] ", now());
+  return stamp + proto::printable_frame(frame_text);
+}
+
 SimulatorServer::LineFit SimulatorServer::line_fit(std::string* line_settings) const {
   if (!options_.line_check) return LineFit::kMatch;
   // What the master set, read at each request: it may reopen the line with
@@ -311,11 +318,9 @@ void SimulatorServer::serve() {
         // Characters sent at another rate reach a module as noise: it answers nothing.
         input.clear();
         if (options_.log) {
-          char stamp[32];
-          std::snprintf(stamp, sizeof stamp, "[%10.3f] ", now());
-          options_.log(stamp + proto::printable_frame(std::string(buf, got)) +
-                       " -> (heard as noise: line at " + line_settings + ", modules at " +
-                       std::to_string(options_.baudrate) + " baud)");
+          options_.log(logged_frame(std::string(buf, got)) + " -> (heard as noise: line at " +
+                       line_settings + ", modules at " + std::to_string(options_.baudrate) +
+                       " baud)");
         }
         continue;
       }
@@ -425,9 +430,7 @@ void SimulatorServer::answer(const std::string& frame_text, int station, const s
   ++request_count_;
   request_log_.push_back(proto::printable_frame(frame_text));
   if (request_log_.size() > kRequestLogLimit) request_log_.pop_front();
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "[%10.3f] ", now());
-  std::string line = stamp + proto::printable_frame(frame_text) + " -> ";
+  std::string line = logged_frame(frame_text) + " -> ";
 
   FaultKnobs& f = faults_;
   if (f.hang_up) {

@@ -114,6 +114,7 @@ class SimulatorServer {
   std::uint64_t request_count() const;
 
  private:
+  std::string logged_frame(const std::string& frame_text) const;
   struct Outgoing {
     std::string bytes;
     bool hang_up = false;
