@@ -15,7 +15,9 @@ import argparse
 import os
 import re
 import sys
-from typing import Dict, List, NamedTuple, Optional, Tuple
+from typing import Dict, List, NamedTuple, Optional
+
+from . import common
 
 # Where the kernel's device tree and the device nodes are; tests point these elsewhere.
 SYS_ROOT = "/sys"
@@ -118,17 +120,14 @@ def list_ports(sys_root: str = SYS_ROOT, dev_root: str = DEV_ROOT) -> List[Seria
 HEADER = ("PORT", "STABLE NAME", "USB ID", "SERIAL", "LATENCY", "DESCRIPTION")
 
 
-def format_ports(ports: List[SerialPortInfo]) -> List[str]:
-    """A header and one line per port, in aligned columns; "-" for what is not known."""
-    rows: List[Tuple[str, ...]] = [HEADER]
+def port_rows(ports: List[SerialPortInfo]) -> List[List[str]]:
+    """One row per port under HEADER; "-" for what is not known."""
+    rows = []
     for p in ports:
         latency = None if p.latency_timer is None else "%d ms" % p.latency_timer
         fields = (p.device, p.stable_name, p.usb_id, p.serial_number, latency, p.description)
-        rows.append(tuple(f or "-" for f in fields))
-    widths = [max(len(row[i]) for row in rows) for i in range(len(HEADER) - 1)]
-    return [
-        "  ".join(f.ljust(w) for f, w in zip(row, widths)) + "  " + row[-1] for row in rows
-    ]
+        rows.append([f or "-" for f in fields])
+    return rows
 
 
 def run(args: argparse.Namespace) -> int:
@@ -140,8 +139,7 @@ def run(args: argparse.Namespace) -> int:
     if not ports:
         print("no serial ports found", file=sys.stderr)
         return 0
-    for line in format_ports(ports):
-        print(line)
+    common.print_table(list(HEADER), port_rows(ports))
     if all(p.usb_id is None for p in ports):
         print("no USB serial adapter found", file=sys.stderr)
     elif any(p.latency_timer is not None and p.latency_timer > 1 for p in ports):
